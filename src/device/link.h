@@ -1,0 +1,26 @@
+// The link to the device: its state, the connect handshake and the
+// re-synchronisation after a baud change.
+#pragma once
+#include <cstdint>
+
+constexpr int LINK_PORT_NAME_SIZE = 256;  // "COMn", or a device path
+constexpr int DEV_REPLY_SIZE = 1024;
+
+struct link_state_t {
+  int32_t connected;                     // 1 while an accepted link is held
+  char port_name[LINK_PORT_NAME_SIZE];   // "COM%d" or a device path
+  int32_t baud;                          // rate asked for by the last connect or baud
+};
+
+extern link_state_t link_state;
+// Device reply buffer, shared by the handshake and the firmware update.
+extern uint8_t dev_reply[DEV_REPLY_SIZE];
+
+// resync 0: open at `baud`, drain, ask for the version and check it.
+// resync 1: reopen at the new `baud` after "host N", send a line feed and
+// wait for the prompt. Leaves the outcome in link_state.connected.
+void dev_connect(int32_t baud, int resync);
+
+// Finds `needle` (needle_len bytes) within the first `len` bytes of `hay`;
+// returns its offset or -1. Never reads past `len`.
+int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len);

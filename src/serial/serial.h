@@ -1,0 +1,60 @@
+// The program's one serial port: open at 8N1 with checked baud, timed reads,
+// bounded writes, purge, close, and the fatal stop on a failed read.
+#pragma once
+#include <cstdint>
+
+// The 13 rates a port can be set to, ended by a zero entry.
+extern const long baud_table[14];
+
+// The baud_table entry equal to `baud`, or nullptr. A baud of 0 prints
+// "get_baud: Error: invalid baud: %ld\n"; any other unknown rate prints nothing.
+const long* get_baud(long baud);
+
+// Five time-out values in milliseconds, in the platform's order.
+struct comm_timeouts {
+  uint32_t read_interval;        // 0: not used
+  uint32_t read_total_multiplier;
+  uint32_t read_total_constant;
+  uint32_t write_total_multiplier;
+  uint32_t write_total_constant;
+};
+
+// The standing time-outs for a baud: 0, 10000/baud, 1, 20000/baud, 10.
+comm_timeouts standing_timeouts(long baud);
+// The time-outs of one read with a positive `timeout`: standing, with the read
+// multiplier 10000/baud and the read constant timeout + 10.
+comm_timeouts read_timeouts(long baud, int timeout);
+// Total time a read of `size` bytes may wait: multiplier * size + constant.
+uint32_t read_total_ms(const comm_timeouts& t, int size);
+// Total time a write of `len` bytes may take: multiplier * len + constant.
+uint32_t write_total_ms(const comm_timeouts& t, int len);
+
+// Opens the named port (COMn, or a device path beginning with "/") at `baud`.
+// 0, or -1 no name, -2 not opened, -3 set_comm_prop failed, -14 time-outs refused.
+int open_port(const char* port_name, long baud);
+// Checks the port's capabilities and sets 8N1 at `baud`; 0 or -1, -2, -3 .. -13.
+int set_comm_prop(const char* port_name, long baud);
+// Reads up to `size` bytes; returns how many arrived (0..size) when all arrived
+// or the time-out passed. NUL bytes are dropped and do not count. A failed
+// system read ends the process through port_fatal.
+int read_port(const char* port_name, uint8_t* buffer, int size, int timeout);
+// Writes `len` bytes; returns len, or -1 (no name, len 0), -2 (no buffer),
+// -3 (system write failed or not finished within the write time-out). Never 0.
+int write_port(const char* port_name, const uint8_t* buffer, int len);
+// Waits until everything written has left the port (bounded by the write
+// time-out of the bytes still queued). Used before a close that must not lose
+// a command, such as the baud change.
+void drain_port();
+// Discards the transmit and receive queues.
+void purge_port();
+// Closes the port (no-op when none is open).
+void close_port();
+// True while a port is open.
+bool port_is_open();
+// The system's text for the last system error (1024-byte buffer, overwritten).
+const char* sys_error_text();
+// The last system error number.
+int sys_error_code();
+// Prints `message` and "Return code %d, system error code %d\n" on standard
+// error, waits 5 s and aborts.
+[[noreturn]] void port_fatal(int code, const char* message);

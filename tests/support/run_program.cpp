@@ -1,0 +1,130 @@
+#include "run_program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+double now_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                        double timeout_s) {
+  prog_result r;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;
+  double start = now_s();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    setsid();  // no controlling terminal: a pseudo-terminal never becomes one
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  int in_fd = in_pipe[1];
+  fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  size_t in_off = 0;
+  if (input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  int out_fd = out_pipe[0], err_fd = err_pipe[0];
+  while (out_fd >= 0 || err_fd >= 0) {
+    double left = timeout_s - (now_s() - start);
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      break;
+    }
+    pollfd p[3];
+    int n = 0;
+    int io = -1, oo = -1, eo = -1;
+    if (in_fd >= 0) { io = n; p[n++] = {in_fd, POLLOUT, 0}; }
+    if (out_fd >= 0) { oo = n; p[n++] = {out_fd, POLLIN, 0}; }
+    if (err_fd >= 0) { eo = n; p[n++] = {err_fd, POLLIN, 0}; }
+    int rc = poll(p, n, static_cast<int>(left * 1000) + 1);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) continue;
+    if (io >= 0 && p[io].revents) {
+      ssize_t w = write(in_fd, input.data() + in_off, input.size() - in_off);
+      if (w > 0) in_off += static_cast<size_t>(w);
+      if (w < 0 && errno != EAGAIN) in_off = input.size();
+      if (in_off >= input.size()) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+    char buf[65536];
+    if (oo >= 0 && p[oo].revents) {
+      ssize_t k = read(out_fd, buf, sizeof buf);
+      if (k > 0) r.out.append(buf, static_cast<size_t>(k));
+      else { close(out_fd); out_fd = -1; }
+    }
+    if (eo >= 0 && p[eo].revents) {
+      ssize_t k = read(err_fd, buf, sizeof buf);
+      if (k > 0) r.err.append(buf, static_cast<size_t>(k));
+      else { close(err_fd); err_fd = -1; }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  if (out_fd >= 0) close(out_fd);
+  if (err_fd >= 0) close(err_fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.seconds = now_s() - start;
+  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+  return r;
+}
+
+std::string tovhost_path() { return TOVHOST_BIN; }
+std::string tovsim_path() { return TOVSIM_BIN; }
+std::string examples_dir() { return TOVHOST_EXAMPLES; }
+std::string test_data_dir() { return TOVHOST_TESTDATA; }
+
+std::string scratch_dir(const std::string& name) {
+  std::string base = std::string(TOVHOST_SCRATCH);
+  mkdir(base.c_str(), 0755);
+  std::string d = base + "/" + name + "." + std::to_string(getpid());
+  mkdir(d.c_str(), 0755);
+  return d;
+}
+
+std::string write_file(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  return path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}

@@ -1,0 +1,32 @@
+// Runs a program with given standard input and collects its output, with a
+// time limit. Used by the transcript and device tests.
+#pragma once
+#include <string>
+#include <vector>
+
+struct prog_result {
+  int exit_code = -1;     // exit status, or -1 when killed by a signal
+  int term_signal = 0;    // signal that ended it, or 0
+  bool timed_out = false; // killed because it ran past the limit
+  std::string out;        // standard output
+  std::string err;        // standard error
+  double seconds = 0;     // wall time
+};
+
+// Runs `path` with `args`, feeds `input` on standard input (then closes it),
+// and waits at most `timeout_s` seconds.
+prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                        double timeout_s = 30.0);
+
+// Path of the built tovhost and tovsim programs.
+std::string tovhost_path();
+std::string tovsim_path();
+// Directory of the examples and of the test data.
+std::string examples_dir();
+std::string test_data_dir();
+// A fresh scratch directory for one test (under the build tree).
+std::string scratch_dir(const std::string& name);
+// Writes `text` to `path`; returns path.
+std::string write_file(const std::string& path, const std::string& text);
+// Reads a whole file (empty when it cannot be read).
+std::string read_file(const std::string& path);
