@@ -1,0 +1,1 @@
+# hex verification and firmware

@@ -1,0 +1,1 @@
+# link, download and serial test

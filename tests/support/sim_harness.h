@@ -1,0 +1,2 @@
+// Starts and stops the device simulator for the device tests.
+#pragma once
