@@ -1,1 +1,194 @@
-// (in progress)
+// The link to the device: the connect handshake with its version check, and
+// the re-synchronisation after the device was told to change its baud rate.
+#include "device/link.h"
+
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <string_view>
+
+#include "serial/hexdump.h"
+#include "serial/serial.h"
+
+link_state_t link_state{};
+uint8_t dev_reply[DEV_REPLY_SIZE];
+
+namespace {
+
+// The interrupt character 0x03 followed by "\nversion\n".
+constexpr std::array<uint8_t, 10> dev_version_request = {0x03, 0x0A, 'v', 'e', 'r', 's', 'i', 'o', 'n', 0x0A};
+constexpr uint8_t dev_line_feed = 0x0A;
+
+constexpr std::string_view dev_name = "Tovarelink";
+constexpr std::string_view dev_version_mark = "Version ";
+constexpr std::string_view dev_prompt = "Tovare> ";
+constexpr uint8_t dev_replacement = '#';
+
+// Oldest device firmware that speaks our protocol.
+constexpr int dev_min_major = 2;
+constexpr int dev_min_minor = 7;
+
+// Drain: 40-byte reads of 100 ms until one brings nothing.
+constexpr int dev_drain_size = 40;
+constexpr int dev_drain_timeout_ms = 100;
+// Version reply: one read of at most 200 bytes within 2000 ms.
+constexpr int dev_version_reply_size = 200;
+constexpr int dev_version_timeout_ms = 2000;
+// Prompt after a baud change: one read of at most 1024 bytes within 2000 ms.
+constexpr int dev_prompt_reply_size = DEV_REPLY_SIZE;
+constexpr int dev_prompt_timeout_ms = 2000;
+static_assert(dev_version_reply_size <= DEV_REPLY_SIZE && dev_prompt_reply_size <= DEV_REPLY_SIZE,
+              "replies fit the reply buffer");
+
+constexpr bool dev_is_space(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads a decimal number from p up to end the way atoi does (leading white
+// space, optional sign, digits up to the first other character; no digits
+// give 0), saturating instead of overflowing.
+int dev_parse_int(const uint8_t* p, const uint8_t* end) {
+  while (p < end && dev_is_space(*p)) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  long long value = 0;
+  while (p < end && *p >= '0' && *p <= '9') {
+    if (value <= INT_MAX) value = value * 10 + (*p - '0');  // stays far inside long long
+    ++p;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int dev_find_text(const uint8_t* hay, int len, std::string_view needle) {
+  return dev_find(hay, len, needle.data(), static_cast<int>(needle.size()));
+}
+
+void dev_drop() {
+  close_port();
+  link_state.connected = 0;
+}
+
+void dev_handshake(int32_t baud) {
+  const char* name = link_state.port_name;
+
+  if (link_state.connected == 1) {
+    printf("\a\aError: already Connected!\n");
+    return;
+  }
+  if (open_port(name, baud) != 0) {
+    printf("\a\aError: could not open COM port %s\n", name);
+    link_state.connected = 0;
+    return;
+  }
+
+  // Swallow whatever the device is still sending.
+  std::array<uint8_t, dev_drain_size> junk{};
+  while (read_port(name, junk.data(), dev_drain_size, dev_drain_timeout_ms) != 0) {
+  }
+  purge_port();
+
+  const int request_len = static_cast<int>(dev_version_request.size());
+  if (write_port(name, dev_version_request.data(), request_len) != request_len) {
+    printf("\n\a\aError: wrote interrupt character and version command, got error on port %s\n", name);
+    dev_drop();
+    return;
+  }
+
+  // Only the bytes of this one read form the reply.
+  int n = read_port(name, dev_reply, dev_version_reply_size, dev_version_timeout_ms);
+  if (n < 0) n = 0;
+  if (n > dev_version_reply_size) n = dev_version_reply_size;
+  for (int i = 0; i < n; ++i) {
+    if (dev_reply[i] == 0x00 || dev_reply[i] > 0x7F) dev_reply[i] = dev_replacement;
+  }
+  dev_reply[n] = 0;
+
+  const int name_at = dev_find_text(dev_reply, n, dev_name);
+  if (name_at < 0) {
+    printf("\n\a\aError: did not receive the Tovarelink prompt!\nExpected: Tovarelink\n");
+    hexdump(stdout, 1, "Got", dev_reply, n, 10);
+    dev_drop();
+    return;
+  }
+  const int mark_rel = dev_find_text(dev_reply + name_at, n - name_at, dev_version_mark);
+  if (mark_rel < 0) {
+    printf("\n\a\aError: did not receive the Tovarelink version (minimum %d.%d)!\n", dev_min_major, dev_min_minor);
+    dev_drop();
+    return;
+  }
+
+  const uint8_t* end = dev_reply + n;
+  const uint8_t* number = dev_reply + name_at + mark_rel + dev_version_mark.size();
+  const int major = dev_parse_int(number, end);
+  // Without a "." after the marker there is no minor number: it counts as 0.
+  int minor = 0;
+  const int dot_at = dev_find(number, static_cast<int>(end - number), ".", 1);
+  if (dot_at >= 0) minor = dev_parse_int(number + dot_at + 1, end);
+
+  if (major < dev_min_major || (major == dev_min_major && minor < dev_min_minor)) {
+    printf("\n\a\aError: received Tovarelink version %d.%d but minimal is %d.%d!\n", major, minor, dev_min_major,
+           dev_min_minor);
+    dev_drop();
+    return;
+  }
+
+  printf("\aConnected at %ld\n", static_cast<long>(baud));
+  link_state.connected = 1;
+}
+
+// The device was told "host N" at the old rate; the caller has let that line
+// leave the port. Reopen at the new rate without touching what was sent.
+void dev_resync(int32_t baud) {
+  const char* name = link_state.port_name;
+
+  close_port();
+  if (open_port(name, baud) != 0) {
+    printf("\a\aError: could not open COM port %s\n", name);
+    link_state.connected = 0;
+    return;
+  }
+  if (write_port(name, &dev_line_feed, 1) != 1) {
+    printf("\a\aError: wrote CR character, got error on port %s\n", name);
+    dev_drop();
+    return;
+  }
+
+  // A prompt from before the change was purged by the reopen: only the bytes
+  // of this read count.
+  int n = read_port(name, dev_reply, dev_prompt_reply_size, dev_prompt_timeout_ms);
+  if (n < 0) n = 0;
+  if (n > dev_prompt_reply_size) n = dev_prompt_reply_size;
+
+  if (dev_find_text(dev_reply, n, dev_prompt) >= 0) {
+    printf("\aConnected at %ld\n", static_cast<long>(baud));
+    link_state.connected = 1;
+    return;
+  }
+  printf("\a\aError: did not receive the Tovarelink prompt!\n");
+  dev_drop();
+}
+
+}  // namespace
+
+int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len) {
+  if (hay == nullptr || needle == nullptr || len < 0 || needle_len < 0) return -1;
+  if (needle_len == 0) return 0;
+  for (int at = 0; at + needle_len <= len; ++at) {
+    int k = 0;
+    while (k < needle_len && hay[at + k] == static_cast<uint8_t>(needle[k])) ++k;
+    if (k == needle_len) return at;
+  }
+  return -1;
+}
+
+void dev_connect(int32_t baud, int resync) {
+  printf("Connecting at %ld...\n", static_cast<long>(baud));
+  if (resync)
+    dev_resync(baud);
+  else
+    dev_handshake(baud);
+}

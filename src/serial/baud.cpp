@@ -1,1 +1,17 @@
-// (in progress)
+// The baud rates a port can be set to.
+#include <cstdio>
+
+#include "serial/serial.h"
+
+const long baud_table[14] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 0};
+
+const long* get_baud(long baud) {
+  if (baud == 0) {
+    std::printf("get_baud: Error: invalid baud: %ld\n", baud);
+    return nullptr;
+  }
+  for (const long* p = baud_table; *p != 0; ++p) {
+    if (*p == baud) return p;
+  }
+  return nullptr;
+}

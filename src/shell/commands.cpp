@@ -1,1 +1,229 @@
-// (in progress)
+// Handlers of the commands that take arguments: the two file readers and the
+// six device commands.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "config/config.h"
+#include "device/download.h"
+#include "device/firmware.h"
+#include "device/link.h"
+#include "device/serialtest.h"
+#include "rules/rules.h"
+#include "serial/serial.h"
+#include "shell/shell.h"
+
+namespace {
+
+constexpr int FW_ANSWER_SIZE = 40;
+
+char fw_file_name[SHELL_LINE_SIZE];
+char fw_answer[FW_ANSWER_SIZE];
+
+// Reads a yes/no answer into the input line. 1 yes, 0 no, -1 end of input.
+int ask_yes_no(const char* question) {
+  std::fputs(question, stdout);
+  if (std::fgets(shell_line, SHELL_LINE_SIZE, stdin) == nullptr) return -1;
+  return (shell_line[0] == 'y' || shell_line[0] == 'Y') ? 1 : 0;
+}
+
+// Drops the link: closes the port and clears the connected state.
+void link_drop() {
+  close_port();
+  link_state.connected = 0;
+}
+
+}  // namespace
+
+bool shell_link_baud(long baud) {
+  for (long b : link_bauds)
+    if (b == baud) return true;
+  return false;
+}
+
+int shell_port_name(const char* word, char* out, int cap) {
+  if (word[0] == '/') {
+    if (std::strlen(word) >= static_cast<size_t>(cap)) {
+      std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
+      return -1;
+    }
+    std::snprintf(out, static_cast<size_t>(cap), "%s", word);
+    return 0;
+  }
+  long n = shell_atol(word);
+  if (n == 0 && strncasecmp(word, "com", 3) == 0) n = shell_atol(word + 3);
+  if (n < 1 || n > 20) {
+    std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
+    return -1;
+  }
+  std::snprintf(out, static_cast<size_t>(cap), "COM%ld", n);
+  return 0;
+}
+
+void cmd_configure(shell_args& a) {
+  const char* name = shell_take(a, SHELL_FILE_SEPS);
+  if (name == nullptr) {
+    std::printf("\a\aError: missing argument: file_name\n");
+    return;
+  }
+  if (conf_process(name) != 0) std::printf("\a\aError: Configuration processing failed\n");
+}
+
+void cmd_rules(shell_args& a) {
+  const char* name = shell_take(a, SHELL_FILE_SEPS);
+  if (name == nullptr) {
+    std::printf("\a\aError: missing argument: file_name\n");
+    return;
+  }
+  if (rules_process(name) != 0) std::printf("\a\aError: Rule processing failed\n");
+}
+
+void cmd_connect(shell_args& a) {
+  if (link_state.connected == 1) {
+    std::printf("\a\aError: already Connected!\n");
+    return;
+  }
+  const char* port_word = shell_take(a, SHELL_WORD_SEPS);
+  if (port_word == nullptr) {
+    std::printf("\a\aError: missing argument: com_port\n");
+    return;
+  }
+  char name[LINK_PORT_NAME_SIZE];
+  if (shell_port_name(port_word, name, sizeof name) != 0) return;
+  const char* baud_word = shell_take(a, SHELL_WORD_SEPS);
+  long rate = baud_word != nullptr ? shell_atol(baud_word) : conf_default_baud();
+  link_state.baud = static_cast<int32_t>(rate);
+  if (!shell_link_baud(rate)) {
+    std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(rate));
+    return;
+  }
+  std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", name);
+  dev_connect(static_cast<int32_t>(rate), 0);
+}
+
+void cmd_disconnect(shell_args&) {
+  if (link_state.connected == 1) {
+    link_drop();
+    std::printf("Disconnected\n");
+  } else {
+    std::printf("\a\aError: not Connected!\n");
+  }
+}
+
+void cmd_baud(shell_args& a) {
+  if (link_state.connected != 1) {
+    std::printf("\a\aError: must be Connected before changing the Baud!\n");
+    return;
+  }
+  const char* baud_word = shell_take(a, SHELL_WORD_SEPS);
+  if (baud_word == nullptr) {
+    std::printf("\a\aError: missing argument: baud\n");
+    return;
+  }
+  long rate = shell_atol(baud_word);
+  link_state.baud = static_cast<int32_t>(rate);
+  if (!shell_link_baud(rate)) {
+    std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(rate));
+    return;
+  }
+  char cmd[32];
+  int len = std::snprintf(cmd, sizeof cmd, "host %ld\n", rate);
+  if (write_port(link_state.port_name, reinterpret_cast<const uint8_t*>(cmd), len) < 0) {
+    std::printf("\a\aError: wrote Host Baud command, got error on port %s\n", link_state.port_name);
+    link_drop();
+    return;
+  }
+  // The command must leave the port before it is closed and reopened at the
+  // new rate; a close does not wait for the transmitter.
+  drain_port();
+  dev_connect(static_cast<int32_t>(rate), 1);
+}
+
+void cmd_download(shell_args&) {
+  if (link_state.connected != 1) {
+    std::printf("\a\aError: not Connected!\n");
+    return;
+  }
+  if (conf_processed == 0) {
+    int yes = ask_yes_no(
+        "\a\aWarning: Configuration file has not yet been processed!\n"
+        "Do you want to use the Default Configuration? (yes|no) [no]: ");
+    if (yes < 0) std::printf("\n");
+    if (yes != 1) {
+      std::printf("\a\aDownload Aborted!\n");
+      return;
+    }
+  }
+  if (!rules_processed) {
+    int yes = ask_yes_no(
+        "\n\a\aWarning: Rules file has not yet been processed!\n"
+        "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ");
+    if (yes < 0) std::printf("\n");
+    if (yes != 1) {
+      std::printf("\a\aDownload Aborted!\n");
+      return;
+    }
+  }
+  static const uint8_t download_cmd[] = {'d', 'o', 'w', 'n', 'l', 'o', 'a', 'd', '\n'};
+  if (write_port(link_state.port_name, download_cmd, sizeof download_cmd) < 0) {
+    std::printf("\a\aError: wrote Download command, got error on port %s\n", link_state.port_name);
+    return;
+  }
+  int rc = dwn_download();
+  if (rc != 0) std::printf("\a\aError: Download failed: %d\n", rc);
+  link_drop();
+  std::printf("Disconnected\n");
+}
+
+void cmd_firmware(shell_args& a) {
+  if (link_state.connected == 1) {
+    std::printf("\a\aError: already Connected, Disconnect first!\n");
+    return;
+  }
+  const char* port_word = shell_take(a, SHELL_WORD_SEPS);
+  if (port_word == nullptr) {
+    std::printf("\a\aError: missing arguments: com_port file_name\n");
+    return;
+  }
+  char name[LINK_PORT_NAME_SIZE];
+  if (shell_port_name(port_word, name, sizeof name) != 0) return;
+  const char* file = shell_take(a, SHELL_FILE_SEPS);
+  if (file == nullptr) {
+    std::printf("\a\aError: missing argument: file_name\n");
+    return;
+  }
+  std::snprintf(fw_file_name, sizeof fw_file_name, "%s", file);
+  std::printf(
+      "\a\aWARNING! This will alter the Tovarelink firmware!\n"
+      "Do you want to continue (n or y)? [n]: ");
+  if (std::fgets(fw_answer, FW_ANSWER_SIZE, stdin) == nullptr) {
+    std::printf("\n");
+    std::printf("Tovarelink Firmware will NOT be updated!\n");
+    return;
+  }
+  if (fw_answer[0] != 'y' && fw_answer[0] != 'Y') {
+    std::printf("Tovarelink Firmware will NOT be updated!\n");
+    return;
+  }
+  if (firmware(name, fw_file_name) == 0) {
+    std::printf(
+        "\a\aFirmware update succeeded!\n\n"
+        "Don't forget to Configure Operating Parameters, Process Rules\n"
+        "and Download these to the Tovarelink!\n");
+  } else {
+    std::printf("Error: Firmware update failed!\n\tTry again!\n");
+  }
+}
+
+void cmd_serialtest(shell_args& a) {
+  if (link_state.connected != 1) {
+    std::printf("\a\aError: not Connected!\n");
+    return;
+  }
+  const char* count = shell_take(a, SHELL_WORD_SEPS);
+  if (count == nullptr) {
+    std::printf("\a\aError: missing argument: iteration\n");
+    return;
+  }
+  serial_test(CMD_SERIALTEST, count);
+}

@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include <cstdlib>
+
+#include "shell/shell.h"
+
+int main() { std::exit(shell_run()); }

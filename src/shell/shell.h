@@ -1,0 +1,71 @@
+// The command shell: start-up, the command loop, the command table with its
+// prefix matching and help, and the handlers of every command.
+#pragma once
+#include <cstdint>
+
+constexpr int SHELL_LINE_SIZE = 256;   // 255 characters and NUL
+constexpr int SHELL_WORD_SIZE = 40;    // command word: 39 characters and NUL
+constexpr int SHELL_ROWS = 17;
+
+// Command numbers.
+constexpr int CMD_DOWNLOAD = 0, CMD_FIRMWARE = 1, CMD_BAUD = 5, CMD_EXIT = 8, CMD_HELP = 22,
+              CMD_DCONFIGURE = 23, CMD_DRULES = 24, CMD_ANGLES = 26, CMD_CONFIGURE = 28, CMD_RULES = 29,
+              CMD_CONNECT = 30, CMD_DISCONNECT = 31, CMD_REPEAT = 33, CMD_SERIALTEST = 42;
+
+struct command_entry {
+  int32_t shown;
+  int32_t id;
+  const char* name;
+  const char* args;
+  const char* comment;
+};
+
+extern const command_entry command_table[SHELL_ROWS];
+extern const long link_bauds[5];
+
+constexpr int SHELL_UNKNOWN = -1;
+constexpr int SHELL_AMBIGUOUS = -2;
+
+// Row of the command table that `word` selects, or SHELL_UNKNOWN / SHELL_AMBIGUOUS.
+int shell_match(const char* word);
+// Prints the command summary.
+void show_help();
+// Runs the shell until exit (returns 0) or the end of standard input (returns 1).
+int shell_run();
+
+// Argument taking, shared by every handler: the rest of the current line is
+// consumed word by word, each call continuing where the previous word ended.
+constexpr const char* SHELL_WORD_SEPS = ", \t";  // ordinary argument
+constexpr const char* SHELL_FILE_SEPS = ",\t";   // file name: blanks belong to it
+
+struct shell_args {
+  char* next;  // where the next word begins; nullptr once the line is used up
+};
+// Splits off the next word with `seps` as separators, like the standard
+// tokeniser: leading separators are skipped, the separator that ends the word
+// is replaced by NUL. nullptr when no word is left.
+char* shell_take(shell_args& a, const char* seps);
+
+// Decimal reading of a word as the standard atol does (leading blanks, sign,
+// digits up to the first other character, no digits give 0), saturating
+// instead of overflowing.
+long shell_atol(const char* word);
+// Port word to port name: "3", "com3", "COM12" give "COMn" (1..20); a word
+// beginning with "/" is a device path taken as it is. 0, or -1 when invalid
+// (the message is printed).
+int shell_port_name(const char* word, char* out, int cap);
+// True when `baud` is one of link_bauds.
+bool shell_link_baud(long baud);
+
+// Command handlers (the rest of the line in `a`).
+void cmd_configure(shell_args& a);
+void cmd_rules(shell_args& a);
+void cmd_connect(shell_args& a);
+void cmd_disconnect(shell_args& a);
+void cmd_baud(shell_args& a);
+void cmd_download(shell_args& a);
+void cmd_firmware(shell_args& a);
+void cmd_serialtest(shell_args& a);
+
+// The input line, which the download questions also read their answers into.
+extern char shell_line[SHELL_LINE_SIZE];
