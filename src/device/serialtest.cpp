@@ -1,1 +1,141 @@
-// (in progress)
+// Serial echo test: the device echoes every character of the pattern "@".."~"
+// one at a time until it is sent Ctrl-C.
+#include "device/serialtest.h"
+
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "device/link.h"
+#include "serial/hexdump.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr int st_command_number = 42;  // the serialtest row of the command table
+constexpr std::string_view st_command = "serialtest\n";
+constexpr std::string_view st_start_text = "Begin serial test: end with <ctrl>-c";
+constexpr uint8_t st_first = 0x40;  // '@'
+constexpr uint8_t st_last = 0x7E;   // '~'
+constexpr long st_per_iteration = st_last - st_first + 1;
+static_assert(st_per_iteration == 63, "63 echo characters per iteration");
+constexpr uint8_t st_interrupt = 0x03;
+
+constexpr int st_reply_size = 1024;
+constexpr int st_reply_timeout_ms = 1000;
+constexpr int st_echo_timeout_ms = 1000;
+
+constexpr bool st_is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads the count the way atol does (leading white space, optional sign,
+// digits up to the first other character; no digits give 0), saturating at
+// the limits of long instead of overflowing.
+long st_parse_count(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  while (st_is_space(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  long value = 0;
+  bool saturated = false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const int digit = *p - '0';
+    if (saturated) continue;
+    // Accumulate towards the sign so that LONG_MIN itself is reachable.
+    if (negative) {
+      if (value < (LONG_MIN + digit) / 10) {
+        value = LONG_MIN;
+        saturated = true;
+      } else {
+        value = value * 10 - digit;
+      }
+    } else {
+      if (value > (LONG_MAX - digit) / 10) {
+        value = LONG_MAX;
+        saturated = true;
+      } else {
+        value = value * 10 + digit;
+      }
+    }
+  }
+  return value;
+}
+
+// Closes the port; the shell then counts as disconnected.
+void st_drop_link() {
+  close_port();
+  link_state.connected = 0;
+}
+
+}  // namespace
+
+void serial_test(int command_number, const char* iterations) {
+  if (command_number != st_command_number) {
+    printf("\a\aError: Invalid command %d\n", command_number);
+    return;
+  }
+  const long count = st_parse_count(iterations);
+  if (count < 1) {
+    printf("\a\aError: Invalid iteration count: %ld\n", count);
+    return;
+  }
+
+  const char* name = link_state.port_name;
+  const int command_len = static_cast<int>(st_command.size());
+  if (write_port(name, reinterpret_cast<const uint8_t*>(st_command.data()), command_len) != command_len) {
+    printf("\n\a\aError: wrote serialtest command, got error on port %s\n", name);
+    st_drop_link();
+    return;
+  }
+
+  std::array<uint8_t, st_reply_size> reply{};
+  int n = read_port(name, reply.data(), st_reply_size, st_reply_timeout_ms);
+  if (n < 0) n = 0;
+  if (n > st_reply_size) n = st_reply_size;
+  if (dev_find(reply.data(), n, st_start_text.data(), static_cast<int>(st_start_text.size())) < 0) {
+    printf("\n\a\aError: did not receive the serialtest response!\n");
+    hexdump(stdout, 1, "Got", reply.data(), n, 10);
+    st_drop_link();
+    return;
+  }
+
+  for (long i = 1; i <= count; ++i) {
+    for (unsigned c = st_first; c <= st_last; ++c) {
+      const uint8_t ch = static_cast<uint8_t>(c);
+      if (write_port(name, &ch, 1) != 1) {
+        printf("\n\a\aError: wrote serialtest count %ld value 0x%02x, got error on port %s\n", i,
+               static_cast<unsigned>(ch), name);
+        st_drop_link();
+        return;
+      }
+      uint8_t echo = 0;
+      if (read_port(name, &echo, 1, st_echo_timeout_ms) != 1) {
+        printf("\n\a\aError: did not receive the serialtest response on port %s!\n", name);
+        st_drop_link();
+        return;
+      }
+      if (echo != ch) {
+        printf("\n\a\aError: serialtest mismatch character 0x%02x, got 0x%02x\n", static_cast<unsigned>(ch),
+               static_cast<unsigned>(echo));
+        st_drop_link();
+        return;
+      }
+    }
+    printf(".");
+    if (i == LONG_MAX) break;  // the loop counter must not step past the largest count
+  }
+
+  // The character total saturates rather than overflow for absurd counts.
+  const long total = count > LONG_MAX / st_per_iteration ? LONG_MAX : count * st_per_iteration;
+  printf("\nSerial test passed: wrote %ld characters\n", total);
+
+  if (write_port(name, &st_interrupt, 1) != 1) {
+    printf("\n\a\aError: wrote serialtest termination command, got error on port %s\n", name);
+    st_drop_link();
+  }
+}

@@ -1,0 +1,159 @@
+// Transcript tests: the built program is fed lines on standard input and its
+// standard output is compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run_program.h"
+
+namespace {
+
+// One help row: name in 10 columns, a blank, arguments in 20 columns, a blank, comment.
+std::string row(const std::string& name, const std::string& args, const std::string& comment) {
+  std::string s = name;
+  s.resize(10, ' ');
+  s += ' ';
+  std::string a = args;
+  a.resize(20, ' ');
+  return s + a + ' ' + comment + "\n";
+}
+
+std::string help_text(const std::string& bauds) {
+  return "\n\t\tCommand Summary:\n" + row("Command", "Arguments", "Comments") +
+         row("help", "", "Displays this summary (alias ?)") + row(".", "", "Repeats the previous command") +
+         row("angles", "", "Displays the Angles format used for Lat and Lon") +
+         row("baud", "baud", "Changes the baud rates on host and Tovarelink\n\t\t\t\tonce connected. Default [ ]") +
+         "           Valid Baud Rates:\t" + bauds + "\n\n" + row("configure", "file_name", "Reads a Configuration file") +
+         row("dconfigure", "", "Displays the Configuration") + row("rules", "file_name", "Reads a Rules file") +
+         row("drules", "", "Displays the Rules") +
+         row("connect", "com_port [baud]", "Connect to Tovarelink at optional baud\n\t\t\t\t(8 bits No Parity 1 Stop)") +
+         row("disconnect", "", "Disconnect from the Tovarelink") +
+         row("download", "", "Download Configuration and Rules to Tovarelink") +
+         row("firmware", "com_port file_name", "Update Tovarelink firmware from firmware file") +
+         row("serialtest", "iterations", "Serial data test for the specified iterations") +
+         row("exit", "", "Exits this program (aliases quit, x)");
+}
+
+const std::string kDefaultHelp = help_text("4800 9600 [19200] 38400 57600 ");
+const std::string kStart = "Tovarelink PC Host Digi Utility Version 2.7\n" + kDefaultHelp + "\n";
+const std::string P = "Command> ";
+
+prog_result run(const std::string& input) { return run_program(tovhost_path(), {}, input, 20); }
+
+// Output after the start-up text, which every run must begin with.
+std::string after_start(const prog_result& r) {
+  EXPECT_EQ(r.out.substr(0, kStart.size()), kStart);
+  return r.out.size() >= kStart.size() ? r.out.substr(kStart.size()) : r.out;
+}
+
+}  // namespace
+
+TEST(ShellTranscript, StartUpAndEndOfInput) {
+  prog_result r = run("");
+  EXPECT_EQ(r.out, kStart + P + "\n");
+  EXPECT_EQ(r.exit_code, 1);
+  // The baud row is followed by ten blanks, the label, a tab and the marked default.
+  EXPECT_NE(r.out.find("\n          " " Valid Baud Rates:\t4800 9600 [19200] 38400 57600 \n\n"), std::string::npos);
+}
+
+TEST(ShellTranscript, ExitAliasesEndWithStatusZero) {
+  for (const char* cmd : {"exit\n", "quit\n", "x\n", "e\n", "q\n", "EXIT\n", "Qu\n"}) {
+    prog_result r = run(std::string(cmd) + "help\n");
+    EXPECT_EQ(r.exit_code, 0) << cmd;
+    EXPECT_EQ(after_start(r), P) << cmd;
+  }
+}
+
+TEST(ShellTranscript, UnknownAndAmbiguousWords) {
+  prog_result r = run("helpme\nc\nco\ncon\nd\nxyz 1 2\n");
+  EXPECT_EQ(after_start(r), P + "\a\aError: unknown command: helpme\n" + P + "\a\aError: ambiguous command: c\n" + P +
+                                "\a\aError: ambiguous command: co\n" + P + "\a\aError: ambiguous command: con\n" + P +
+                                "\a\aError: ambiguous command: d\n" + P + "\a\aError: unknown command: xyz\n" + P + "\n");
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(ShellTranscript, HelpAliases) {
+  prog_result r = run("HELP\n?\nhe\n");
+  EXPECT_EQ(after_start(r), P + kDefaultHelp + P + kDefaultHelp + P + kDefaultHelp + P + "\n");
+}
+
+TEST(ShellTranscript, RepeatRule) {
+  // "." as the first line does nothing; "." repeats the previous line, ignoring
+  // what follows it; an empty line leaves the previous line alone; a line of
+  // blanks becomes the previous line and a following "." does nothing.
+  prog_result r = run(".\nhelpme\n.\n\n.xyz\n   \n.\nbogus\n");
+  const std::string u = "\a\aError: unknown command: helpme\n";
+  EXPECT_EQ(after_start(r), P + P + u + P + u + P + P + u + P + P + P + "\a\aError: unknown command: bogus\n" + P + "\n");
+}
+
+TEST(ShellTranscript, FullStopAsWordIsInternalError) {
+  prog_result r = run(" .\n");
+  EXPECT_EQ(after_start(r), P + "\a\aInternal Error: command 33 is invalid!\n" + P + "\n");
+}
+
+TEST(ShellTranscript, MissingArguments) {
+  prog_result r = run("configure\nrules ,\t\nconnect\nfirmware\nfirmware 3\nbaud\nserialtest\ndownload\ndisconnect\n");
+  EXPECT_EQ(after_start(r), P + "\a\aError: missing argument: file_name\n" + P + "\a\aError: missing argument: file_name\n" +
+                                P + "\a\aError: missing argument: com_port\n" + P +
+                                "\a\aError: missing arguments: com_port file_name\n" + P +
+                                "\a\aError: missing argument: file_name\n" + P +
+                                "\a\aError: must be Connected before changing the Baud!\n" + P +
+                                "\a\aError: not Connected!\n" + P + "\a\aError: not Connected!\n" + P +
+                                "\a\aError: not Connected!\n" + P + "\n");
+}
+
+TEST(ShellTranscript, ConnectArgumentChecks) {
+  prog_result r = run("connect com21\nconnect com\nconnect 0\nconnect 3 1200\nconnect,3,abc\nfirmware com0 x.hex\n");
+  EXPECT_EQ(after_start(r), P + "\a\aError: invalid COM port number (1..20): com21\n" + P +
+                                "\a\aError: invalid COM port number (1..20): com\n" + P +
+                                "\a\aError: invalid COM port number (1..20): 0\n" + P +
+                                "\a\aError: invalid baud rate: 1200\n" + P + "\a\aError: invalid baud rate: 0\n" + P +
+                                "\a\aError: invalid COM port number (1..20): com0\n" + P + "\n");
+}
+
+TEST(ShellTranscript, FirmwareQuestionRefused) {
+  const std::string q = "\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: ";
+  const std::string no = "Tovarelink Firmware will NOT be updated!\n";
+  prog_result r = run("firmware 3 my fw.hex\nn\nfirmware 3 my fw.hex\n\nfirmware 3 my fw.hex\n");
+  EXPECT_EQ(after_start(r), P + q + no + P + q + no + P + q + "\n" + no + P + "\n");
+}
+
+TEST(ShellTranscript, LongFirmwareAnswerLeavesRestForThePrompt) {
+  // The answer buffer takes 39 characters; the rest of the line is read at the next prompt.
+  std::string answer = "no" + std::string(37, 'a') + "helpme";
+  prog_result r = run("firmware 3 fw.hex\n" + answer + "\n");
+  const std::string q = "\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: ";
+  EXPECT_EQ(after_start(r), P + q + "Tovarelink Firmware will NOT be updated!\n" + P +
+                                "\a\aError: unknown command: helpme\n" + P + "\n");
+}
+
+TEST(ShellTranscript, BadInputNeverCrashes) {
+  // A first word of 40 characters or more, a line longer than 255 characters
+  // (read in pieces), NUL and other binary bytes, a line of separators only.
+  std::string long_word(60, 'h');
+  std::string long_line(600, 'z');
+  std::string binary = std::string("he\0lp\n", 6) + "\xff\xfe\x01\n" + " , \t ,\n";
+  prog_result r = run(long_word + "\n" + long_line + "\n" + binary);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.term_signal, 0);
+  std::string out = after_start(r);
+  EXPECT_EQ(out.substr(0, P.size() + 32), P + "\a\aError: unknown command: " + long_word.substr(0, 6));
+  // 600 characters come as pieces of 255, 255 and 90: three unknown words.
+  size_t n = 0;
+  for (size_t pos = 0; (pos = out.find("unknown command: zzz", pos)) != std::string::npos; ++pos) ++n;
+  EXPECT_EQ(n, 3u);
+  // "he" up to the NUL is a prefix of help: the summary is shown.
+  EXPECT_NE(out.find(kDefaultHelp), std::string::npos);
+  EXPECT_NE(out.find("\a\aError: unknown command: \xff\xfe\x01\n"), std::string::npos);
+}
+
+TEST(ShellTranscript, AnglesCommandPrintsHelpText) {
+  prog_result r = run("angles\n");
+  std::string out = after_start(r);
+  EXPECT_EQ(out.substr(0, P.size()), P);
+  EXPECT_NE(out.find("Colon, Dotted and DMC formats for Angles, Latitudes and Longitudes"), std::string::npos);
+  EXPECT_NE(out.find("Colon format"), std::string::npos);
+  EXPECT_NE(out.find("Dotted format"), std::string::npos);
+  EXPECT_NE(out.find("DMC format"), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - (1 + P.size() + 1)), "\n" + P + "\n");
+}
