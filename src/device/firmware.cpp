@@ -1,1 +1,342 @@
-// (in progress)
+// Firmware update: the file is verified, the device is reset into its
+// firmware loader, synchronised and identified, and then every record line of
+// the Intel HEX file goes out on its own, each answered by one byte.
+#include "device/firmware.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "device/inhex.h"
+#include "device/link.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr long FW_BAUD = 19200;
+constexpr int FW_MAX_ERRORS = 10;
+constexpr int FW_WARN_MINUTES = 5;
+
+// Control bytes of the loader exchange.
+constexpr uint8_t FW_ENQ = 0x05;       // the loader's prompt after "reset\n"
+constexpr uint8_t FW_ACK = 0x06;       // sync, identifier or record accepted
+constexpr uint8_t FW_FIRMSYNC = 0x16;  // the sync character
+constexpr uint8_t FW_ANSWER_TIMED_OUT = 0x00;
+constexpr uint8_t FW_ANSWER_NO_START = 0x11;
+constexpr uint8_t FW_ANSWER_CHECKSUM = 0x12;
+constexpr uint8_t FW_ANSWER_VALIDATION = 0x15;
+constexpr uint8_t FW_ANSWER_BUFFER_FULL = 0x17;
+constexpr uint8_t FW_ANSWER_FATAL = 0x18;
+
+constexpr char FW_ID_NAME[] = "TvLink";
+constexpr char FW_ID_TEXT[] = "TvLink1.0";  // the name and loader version, sent as they stand
+constexpr int FW_ID_LEN = sizeof FW_ID_TEXT - 1;
+static_assert(FW_ID_LEN == 9, "identifier is 9 bytes");
+
+constexpr uint8_t FW_INTERRUPT[] = {0x03, 0x0A};
+constexpr char FW_RESET[] = "reset\n";
+constexpr int FW_RESET_LEN = sizeof FW_RESET - 1;
+static_assert(FW_RESET_LEN == 6, "reset command is 6 bytes");
+
+// Time-outs of the exchange, in milliseconds, and the sizes read.
+constexpr int FW_DRAIN_MS = 100;
+constexpr int FW_AFTER_RESET_SIZE = 32;
+constexpr int FW_AFTER_RESET_MS = 50;
+constexpr int FW_PROMPT_MS = 20000;
+constexpr int FW_PROMPT_REST_MS = 100;
+constexpr int FW_SYNC_MS = 20000;
+constexpr int FW_SYNC_REST_MS = 30;
+constexpr int FW_ID_MS = 5000;
+constexpr int FW_ID_REST_MS = 200;
+constexpr int FW_RECORD_MS = 100;
+
+// Handshake answers are collected in the first bytes of the reply buffer.
+constexpr int FW_REPLY_BYTES = 20;
+static_assert(FW_REPLY_BYTES <= DEV_REPLY_SIZE, "handshake answers fit the reply buffer");
+
+// The operator's Enter line.
+constexpr int FW_ENTER_SIZE = 1024;
+char fw_enter[FW_ENTER_SIZE];
+
+// The record line being sent: a whole piece of the file as the verifier
+// reads it (up to INHEX_LINE_SIZE - 1 characters), its CR and a NUL. Every
+// record the verifier accepts (at most 267 characters) fits without cutting.
+constexpr int FW_SEND_SIZE = INHEX_LINE_SIZE + 1;
+char fw_send[FW_SEND_SIZE];
+
+// Start of the record loop, in whole seconds of a monotonic clock.
+int64_t fw_start_time = 0;
+
+int64_t fw_now_seconds() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+const char* fw_plural(int count) { return count == 1 ? "" : "s"; }
+
+// The two counts of a two-step read.
+void fw_print_reads(int c1, int c2) {
+  std::printf("\nRead #1 got %d char%s\n", c1, fw_plural(c1));
+  std::printf("Read #2 got %d char%s:\n", c2, fw_plural(c2));
+}
+
+// The handshake answers: printable bytes as they are, others in hex.
+void fw_print_reply20() {
+  for (int i = 0; i < FW_REPLY_BYTES; ++i) {
+    uint8_t b = dev_reply[i];
+    if (b >= 0x20 && b <= 0x7E) {
+      std::printf("%c ", b);
+    } else {
+      std::printf("[%02x] ", b);
+    }
+  }
+  std::printf("\n");
+}
+
+bool fw_reply_has(uint8_t byte, int len) { return std::memchr(dev_reply, byte, static_cast<size_t>(len)) != nullptr; }
+
+// Reads one byte with `first_ms`, then up to 19 more with `rest_ms`, into the
+// first 20 bytes of the reply buffer. When the first read brings nothing, the
+// later bytes are moved to the front, so the first c1 + c2 bytes are exactly
+// the bytes that arrived.
+void fw_read_answer(const char* port, int first_ms, int rest_ms, int& c1, int& c2) {
+  c1 = read_port(port, dev_reply, 1, first_ms);
+  c2 = read_port(port, dev_reply + 1, FW_REPLY_BYTES - 1, rest_ms);
+  if (c1 == 0 && c2 > 0) {
+    std::memmove(dev_reply, dev_reply + 1, static_cast<size_t>(c2));
+    dev_reply[c2] = 0;
+  }
+}
+
+const char* fw_error_word(uint8_t answer) {
+  switch (answer) {
+    case FW_ANSWER_TIMED_OUT: return "timed out";
+    case FW_ANSWER_NO_START: return "didn't get start character";
+    case FW_ANSWER_CHECKSUM: return "bad record checksum";
+    case FW_ANSWER_VALIDATION: return "validation";
+    default: return nullptr;
+  }
+}
+
+// Sends every record line of the file, resending on the answers that ask for
+// it. 0 when all were accepted, else -11 .. -14.
+int fw_send_records(FILE* file, const char* port, int total) {
+  std::rewind(file);
+  fw_start_time = fw_now_seconds();
+  long sent = 0;
+  int errors = 0;
+  unsigned long line_number = 0;
+  int len = 0;
+  while ((len = inhex_read_line(file, fw_send, INHEX_LINE_SIZE)) >= 0) {
+    ++line_number;
+    if (fw_send[0] != ':') continue;
+    fw_send[len] = '\r';
+    fw_send[len + 1] = '\0';
+    for (;;) {
+      if (write_port(port, reinterpret_cast<const uint8_t*>(fw_send), len + 1) < 0) {
+        std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port);
+        return -11;
+      }
+      uint8_t answer = 0;
+      read_port(port, &answer, 1, FW_RECORD_MS);
+      if (answer == FW_ACK) {
+        ++sent;
+        firmware_progress(sent, total);
+        break;
+      }
+      if (++errors >= FW_MAX_ERRORS) {
+        std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n", FW_MAX_ERRORS);
+        return -12;
+      }
+      if (answer == FW_ANSWER_BUFFER_FULL) {
+        std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_number);
+        return -14;
+      }
+      if (answer == FW_ANSWER_FATAL) {
+        std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_number);
+        return -13;
+      }
+      const char* word = fw_error_word(answer);
+      if (word != nullptr) {
+        std::printf("\n\a\aError: Firmware updating error: %s on Line %lu, resending.\n", word, line_number);
+      } else {
+        std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, resending.\n", answer,
+                    line_number);
+      }
+    }
+  }
+  std::printf("\n");
+  return 0;
+}
+
+// Everything from the interrupt pair to the end of the record lines, on the
+// open port. Returns the result of the update; the caller closes the port.
+// -5 comes back with the port already closed.
+int fw_exchange(FILE* file, const char* port, int total) {
+  if (write_port(port, FW_INTERRUPT, sizeof FW_INTERRUPT) < 0) {
+    std::printf("\n\a\aError: wrote interrupt character, got error on port %s\n", port);
+    return -7;
+  }
+  while (read_port(port, dev_reply, DEV_REPLY_SIZE, FW_DRAIN_MS) > 0) {
+  }
+  purge_port();
+
+  std::printf(
+      "\n\a\aWARNING! The Tovarelink Firmware is about to be updated!\n"
+      "This will take less than %d minutes.\n"
+      "Do NOT interrupt the process once started!\n"
+      "If power is interrupted during this process you may not be able\n"
+      "to communicate with the Tovarelink due to firmware corruption.\n"
+      "If this happens correct the power problem and restart this entire process.\n"
+      "\n"
+      "Type the Enter key when you are ready to continue...",
+      FW_WARN_MINUTES);
+  std::fflush(stdout);
+  // Any line, or the end of input, goes on.
+  if (std::fgets(fw_enter, FW_ENTER_SIZE, stdin) == nullptr) fw_enter[0] = '\0';
+
+  std::memset(dev_reply, 0, FW_REPLY_BYTES);
+  if (write_port(port, reinterpret_cast<const uint8_t*>(FW_RESET), FW_RESET_LEN) < 0) {
+    std::printf("\n\a\aError: wrote reset command, got error on port %s\n", port);
+    return -7;
+  }
+  uint8_t after_reset[FW_AFTER_RESET_SIZE];
+  read_port(port, after_reset, FW_AFTER_RESET_SIZE, FW_AFTER_RESET_MS);
+  drain_port();  // the command must have left before the port closes
+  close_port();
+  if (open_port(port, FW_BAUD) != 0) {
+    std::printf("\a\aError: could not open COM port %s\n", port);
+    return -5;
+  }
+
+  int c1 = 0;
+  int c2 = 0;
+  fw_read_answer(port, FW_PROMPT_MS, FW_PROMPT_REST_MS, c1, c2);
+  if (!fw_reply_has(FW_ENQ, c1 + c2)) {
+    std::printf("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n");
+    fw_print_reads(c1, c2);
+    for (int i = 0; i < c1 + c2; ++i) std::printf("0x%02x ", dev_reply[i]);
+    std::printf("\n");
+    return -6;
+  }
+
+  if (write_port(port, &FW_FIRMSYNC, 1) < 0) {
+    std::printf("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n", port);
+    return -7;
+  }
+  std::memset(dev_reply, 0, FW_REPLY_BYTES);
+  fw_read_answer(port, FW_SYNC_MS, FW_SYNC_REST_MS, c1, c2);
+  if (!fw_reply_has(FW_ACK, FW_REPLY_BYTES)) {
+    std::printf("\n\a\aError: did not synchronize with the Tovarelink!\n");
+    fw_print_reads(c1, c2);
+    fw_print_reply20();
+    return -8;
+  }
+  std::printf("\a\nConnected at %ld\n", FW_BAUD);
+
+  if (write_port(port, reinterpret_cast<const uint8_t*>(FW_ID_TEXT), FW_ID_LEN) < 0) {
+    std::printf("\n\a\aError: wrote %s identifier, got error on port %s\n", FW_ID_TEXT, port);
+    return -9;
+  }
+  std::memset(dev_reply, 0, FW_REPLY_BYTES);
+  fw_read_answer(port, FW_ID_MS, FW_ID_REST_MS, c1, c2);
+  if (!fw_reply_has(FW_ACK, FW_REPLY_BYTES)) {
+    std::printf("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
+    fw_print_reads(c1, c2);
+    fw_print_reply20();
+    return -10;
+  }
+  std::printf("\n\n");
+
+  return fw_send_records(file, port, total);
+}
+
+}  // namespace
+
+int firmware_progress_format(char* out, size_t size, int64_t elapsed, long done, long total) {
+  if (out == nullptr || size == 0) return 0;
+  double fraction = total != 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+  int64_t ttc = 0;
+  if (fraction != 0.0) {
+    double estimate = std::trunc(static_cast<double>(elapsed) / fraction) - static_cast<double>(elapsed);
+    // 9.2e18: the int64 range, so the conversion below is always defined.
+    constexpr double int64_edge = 9.2e18;
+    if (std::isnan(estimate)) estimate = 0.0;
+    if (estimate > int64_edge) estimate = int64_edge;
+    if (estimate < -int64_edge) estimate = -int64_edge;
+    ttc = static_cast<int64_t>(estimate);
+  }
+  // The estimate is a 32-bit value, shown unsigned.
+  auto ttc32 = static_cast<uint32_t>(static_cast<uint64_t>(ttc));
+  double percent = fraction * 100.0;
+  double bar_exact = fraction * FW_BAR_WIDTH;
+  int bar = 0;
+  if (bar_exact >= FW_BAR_WIDTH) {
+    bar = FW_BAR_WIDTH;
+  } else if (bar_exact > 0.0) {
+    bar = static_cast<int>(bar_exact);
+  }
+
+  char text[160];
+  int text_len = std::snprintf(text, sizeof text, "\r%3" PRId64 "s TTC %3lus %4.1f%% ", elapsed,
+                               static_cast<unsigned long>(ttc32), percent);
+  if (text_len < 0) text_len = 0;
+  if (text_len > FW_PROGRESS_TEXT) text_len = FW_PROGRESS_TEXT;
+  static constexpr char bars[] = "===========================================================";
+  static_assert(sizeof bars - 1 == FW_BAR_WIDTH, "bar width");
+  int n = std::snprintf(out, size, "%.*s%.*s", text_len, text, bar, bars);
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < size ? n : static_cast<int>(size - 1);
+}
+
+void firmware_progress(long done, long total) {
+  char line[FW_PROGRESS_TEXT + FW_BAR_WIDTH + 1];
+  firmware_progress_format(line, sizeof line, fw_now_seconds() - fw_start_time, done, total);
+  std::printf("%s", line);
+  std::fflush(stdout);
+}
+
+int firmware(const char* port_name, const char* file_name) {
+  if (file_name == nullptr) {
+    std::printf("firmware: Error: param filename is invalid\n");
+    return -1;
+  }
+  FILE* file = std::fopen(file_name, "rb");
+  if (file == nullptr) {
+    std::printf("\a\aError: cannot open %s\n", file_name);
+    return -2;
+  }
+  int total = inhexverify(file);
+  if (total < 1) {
+    std::printf("\a\aError: Firmware file has some kind of error!\n");
+    std::fclose(file);
+    return -4;
+  }
+
+  const char* name = port_name != nullptr ? port_name : "";
+  if (std::strlen(name) >= sizeof link_state.port_name) {
+    // A name that does not fit is never opened in a shortened form.
+    std::printf("\a\aError: could not open COM port %s\n", name);
+    std::fclose(file);
+    return -5;
+  }
+  std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", name);
+  const char* port = link_state.port_name;
+  if (open_port(port, FW_BAUD) != 0) {
+    std::printf("\a\aError: could not open COM port %s\n", port);
+    std::fclose(file);
+    return -5;
+  }
+
+  int result = fw_exchange(file, port, total);
+  if (result == -5) {
+    std::fclose(file);
+    return result;
+  }
+  close_port();
+  std::printf("Disconnected\n");
+  std::fclose(file);
+  return result;
+}

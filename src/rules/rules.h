@@ -1,7 +1,9 @@
 // The rule table: up to 50 packed 28-byte rule entries, their display, and
 // the rules file reader.
 #pragma once
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 constexpr int RULE_LIMIT = 50;
 constexpr int RULE_ENTRY_SIZE = 28;
@@ -27,6 +29,31 @@ struct rule_entry {
   uint8_t flags;
   int16_t line_no;
 };
+
+// One row of the word tables: a keyword and its code.
+struct rule_word {
+  std::string_view word;
+  int code;
+};
+// Action words, in matching order.
+constexpr std::array<rule_word, 3> rule_actions = {{
+    {"drop", RULE_ACT_DROP}, {"pass", RULE_ACT_PASS}, {"implicit", RULE_ACT_IMPLICIT}}};
+// Command keywords, in matching order; two keywords share 47 and 48.
+constexpr std::array<rule_word, 11> rule_commands = {{{"implicit", RULE_CMD_IMPLICIT},
+                                                      {"pass", RULE_CMD_PASS},
+                                                      {"drop", RULE_CMD_DROP},
+                                                      {"destin", RULE_CMD_DESTIN},
+                                                      {"dst", RULE_CMD_DESTIN},
+                                                      {"source", RULE_CMD_SOURCE},
+                                                      {"src", RULE_CMD_SOURCE},
+                                                      {"circle", RULE_CMD_CIRCLE},
+                                                      {"compass", RULE_CMD_COMPASS},
+                                                      {"rectangle", RULE_CMD_RECTANGLE},
+                                                      {"sector", RULE_CMD_SECTOR}}};
+// Compass direction names indexed by direction code; 0 is not a direction.
+constexpr int COMPASS_DIRECTIONS = 8;
+constexpr std::array<std::string_view, COMPASS_DIRECTIONS + 1> compass_names = {
+    "Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
 
 extern rule_entry rule_table[RULE_LIMIT];
 extern bool rules_processed;

@@ -1,1 +1,311 @@
-// (in progress)
+// The program's one serial port. Everything here is the same on every
+// operating system; the system itself is reached only through platform.h.
+#include "serial/serial.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial/platform.h"
+
+namespace {
+
+// Property record lengths: the first query announces 62 bytes and learns the
+// length the port needs; a port asking for more than this is refused.
+constexpr uint32_t prop_first_length = 62;
+constexpr uint32_t prop_max_length = 4096;
+
+// Capability masks the device link needs.
+constexpr uint32_t need_settable_params = 0xF;      // parity, baud, data bits, stop bits
+constexpr uint16_t need_settable_data = 0x0008;     // 8 data bits
+constexpr uint16_t need_stop_parity = 0x0101;       // one stop bit, no parity
+constexpr uint32_t need_prov_capabilities = 0x00C0; // total and interval time-outs
+
+// Line flag word: kept bits (binary, DSR sensitivity, continue on XOFF, error
+// character, abort on error) and the NUL discard bit.
+constexpr uint32_t state_keep_mask = 0xFFFFCCC1;
+constexpr uint32_t state_null_discard = 0x800;
+
+constexpr uint32_t fatal_sleep_ms = 5000;
+constexpr int fatal_bad_param = 25;
+constexpr int fatal_read_failed = 26;
+
+plat_handle port = PLAT_NO_HANDLE;
+long port_baud = 0;                  // baud of the current line settings
+comm_timeouts port_timeouts{};       // the values last applied to the port
+uint64_t port_unsent = 0;            // bytes written since the output was last known empty
+
+std::array<char, 1024> error_text{};
+std::array<char, 2048> fatal_text{};  // a port name and a system text fit
+
+uint32_t saturate_ms(uint64_t ms) {
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// Removes NUL bytes from buf[0..n) in place; returns the count kept.
+int drop_nul_bytes(uint8_t* buf, int n) {
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    if (buf[i] != 0) {
+      buf[kept++] = buf[i];
+    }
+  }
+  return kept;
+}
+
+[[noreturn]] void read_port_fatal(int code, const char* format, const char* port_name) {
+  snprintf(fatal_text.data(), fatal_text.size(), format, port_name, sys_error_text());
+  port_fatal(code, fatal_text.data());
+}
+
+}  // namespace
+
+comm_timeouts standing_timeouts(long baud) {
+  comm_timeouts t{};
+  t.read_interval = 0;
+  t.read_total_multiplier = baud > 0 ? static_cast<uint32_t>(10000 / baud) : 0;
+  t.read_total_constant = 1;
+  t.write_total_multiplier = baud > 0 ? static_cast<uint32_t>(20000 / baud) : 0;
+  t.write_total_constant = 10;
+  return t;
+}
+
+comm_timeouts read_timeouts(long baud, int timeout) {
+  comm_timeouts t = standing_timeouts(baud);
+  t.read_total_multiplier = baud > 0 ? static_cast<uint32_t>(10000 / baud) : 0;
+  t.read_total_constant = saturate_ms(static_cast<uint64_t>(timeout > 0 ? timeout : 0) + 10);
+  return t;
+}
+
+uint32_t read_total_ms(const comm_timeouts& t, int size) {
+  const uint64_t n = size > 0 ? static_cast<uint64_t>(size) : 0;
+  return saturate_ms(uint64_t{t.read_total_multiplier} * n + t.read_total_constant);
+}
+
+uint32_t write_total_ms(const comm_timeouts& t, int len) {
+  const uint64_t n = len > 0 ? static_cast<uint64_t>(len) : 0;
+  return saturate_ms(uint64_t{t.write_total_multiplier} * n + t.write_total_constant);
+}
+
+int open_port(const char* port_name, long baud) {
+  if (port_name == nullptr) {
+    printf("open_port: Error: port null argument\n");
+    return -1;
+  }
+  // One port at a time: a handle still held would keep the device locked
+  // against this very open.
+  close_port();
+
+  port = plat_open(port_name);
+  if (port == PLAT_NO_HANDLE) {
+    printf("\a\aError: cannot open COM port %s: %s\n", port_name, sys_error_text());
+    return -2;
+  }
+  if (set_comm_prop(port_name, baud) != 0) {
+    return -3;  // set_comm_prop printed its message and closed the port
+  }
+
+  const comm_timeouts t = standing_timeouts(port_baud);
+  if (plat_set_timeouts(port, t) != 0) {
+    printf("\a\aError: could not set the comm timeouts for port %s: %s\n", port_name, sys_error_text());
+    close_port();
+    return -14;
+  }
+  port_timeouts = t;
+
+  // Only what arrived before is stale; bytes written before a close and
+  // reopen (a baud change command) must still leave.
+  plat_purge(port, PLAT_PURGE_RXCLEAR);
+  return 0;
+}
+
+int set_comm_prop(const char* port_name, long baud) {
+  if (port_name == nullptr) {
+    printf("set_comm_prop: Error: port null argument\n");
+    return -1;
+  }
+  if (get_baud(baud) == nullptr) {
+    printf("\a\aError: Invalid baud rate %ld\n", baud);
+    close_port();
+    return -2;
+  }
+
+  // Two-step property query: the first answer names the record length the
+  // port needs, the second (with that length) is the one checked.
+  plat_comm_props props{};
+  props.length = prop_first_length;
+  if (plat_get_props(port, &props) != 0) {
+    printf("\a\aError: could not get comm properties for port %s: %s\n", port_name, sys_error_text());
+    close_port();
+    return -4;
+  }
+  const uint32_t needed = props.length;
+  if (needed == 0 || needed > prop_max_length) {
+    printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", port_name,
+           sys_error_text());
+    close_port();
+    return -5;
+  }
+  props = plat_comm_props{};
+  props.length = needed;
+  if (plat_get_props(port, &props) != 0) {
+    printf("\a\aError: could not get comm properties for port %s: %s\n", port_name, sys_error_text());
+    close_port();
+    return -6;
+  }
+
+  if ((props.settable_params & need_settable_params) != need_settable_params) {
+    printf("\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n",
+           port_name, static_cast<unsigned>(props.settable_params));
+    close_port();
+    return -7;
+  }
+  if ((props.settable_data & need_settable_data) != need_settable_data) {
+    printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n",
+           port_name, static_cast<unsigned>(props.settable_data));
+    close_port();
+    return -9;
+  }
+  if ((props.settable_stop_parity & need_stop_parity) != need_stop_parity) {
+    printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
+           "Parity 0x%04x\n",
+           port_name, static_cast<unsigned>(props.settable_stop_parity));
+    close_port();
+    return -10;
+  }
+  if ((props.prov_capabilities & need_prov_capabilities) != need_prov_capabilities) {
+    printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n",
+           port_name, static_cast<unsigned>(props.prov_capabilities));
+    close_port();
+    return -11;
+  }
+
+  plat_comm_state state{};
+  if (plat_get_state(port, &state) != 0) {
+    printf("\a\aError: could not get the comm state for port %s: %s\n", port_name, sys_error_text());
+    close_port();
+    return -12;
+  }
+  // 8N1 at the asked rate; no parity checking, no CTS/DSR or XON/XOFF flow
+  // control, DTR and RTS off, received NUL bytes discarded.
+  state.baud = static_cast<uint32_t>(baud);
+  state.byte_size = 8;
+  state.parity = 0;
+  state.stop_bits = 0;
+  state.flags = (state.flags & state_keep_mask) | state_null_discard;
+  if (plat_set_state(port, state) != 0) {
+    printf("\a\aError: could not set the comm state for port %s: %s\n", port_name, sys_error_text());
+    close_port();
+    return -13;
+  }
+  port_baud = baud;
+  return 0;
+}
+
+int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
+  if (port_name == nullptr) {
+    port_fatal(fatal_bad_param, "read_port: Error: invalid param port\n");
+  }
+  if (buffer == nullptr) {
+    port_fatal(fatal_bad_param, "read_port: Error: invalid param buf ptr\n");
+  }
+  if (size <= 0) {
+    snprintf(fatal_text.data(), fatal_text.size(), "read_port: Error: invalid param size: %d\n", size);
+    port_fatal(fatal_bad_param, fatal_text.data());
+  }
+
+  const comm_timeouts t = timeout > 0 ? read_timeouts(port_baud, timeout) : standing_timeouts(port_baud);
+  if (plat_set_timeouts(port, t) != 0) {
+    read_port_fatal(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n", port_name);
+  }
+  port_timeouts = t;
+
+  // One deadline for the whole read; NUL bytes are dropped as they arrive
+  // and the wait goes on, with what is left, for the bytes still missing.
+  const deadline until = deadline_in_ms(read_total_ms(t, size));
+  int got = 0;
+  while (got < size) {
+    int n = 0;
+    if (plat_read(port, buffer + got, size - got, until, &n) != 0) {
+      read_port_fatal(fatal_read_failed, "\a\aError: could not read on COM port %s: %s\n", port_name);
+    }
+    got += drop_nul_bytes(buffer + got, n);
+    if (deadline_passed(until)) {
+      break;
+    }
+  }
+  return got;
+}
+
+int write_port(const char* port_name, const uint8_t* buffer, int len) {
+  if (port_name == nullptr) {
+    printf("write_port: Error: invalid param file port\n");
+    return -1;
+  }
+  if (buffer == nullptr) {
+    printf("write_port: Error: invalid param buf ptr\n");
+    return -2;
+  }
+  if (len <= 0) {
+    printf("write_port: Error: invalid param len: %d\n", len);
+    return -1;
+  }
+  const deadline until = deadline_in_ms(write_total_ms(port_timeouts, len));
+  int written = 0;
+  const int rc = plat_write(port, buffer, len, until, &written);
+  port_unsent += static_cast<uint64_t>(written > 0 ? written : 0);
+  if (rc != 0 || written != len) {
+    // Also a write cut short by its time-out: the bytes not written never
+    // reach the device, so the caller must not take it as sent.
+    printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", written, len, port_name, sys_error_text());
+    return -3;
+  }
+  return len;
+}
+
+void drain_port() {
+  if (port == PLAT_NO_HANDLE) {
+    return;
+  }
+  const int unsent = port_unsent > INT32_MAX ? INT32_MAX : static_cast<int>(port_unsent);
+  plat_drain(port, deadline_in_ms(write_total_ms(port_timeouts, unsent)));
+  port_unsent = 0;
+}
+
+void purge_port() {
+  if (port == PLAT_NO_HANDLE) {
+    return;
+  }
+  plat_purge(port, PLAT_PURGE_TXCLEAR | PLAT_PURGE_RXCLEAR);
+  port_unsent = 0;
+}
+
+void close_port() {
+  if (port == PLAT_NO_HANDLE) {
+    return;
+  }
+  plat_close(port);
+  port = PLAT_NO_HANDLE;
+  port_unsent = 0;
+}
+
+bool port_is_open() {
+  return port != PLAT_NO_HANDLE;
+}
+
+const char* sys_error_text() {
+  plat_error_text(plat_last_error(), error_text.data(), error_text.size());
+  return error_text.data();
+}
+
+int sys_error_code() {
+  return plat_last_error();
+}
+
+void port_fatal(int code, const char* message) {
+  const int err = plat_last_error();
+  fputs(message, stderr);
+  fprintf(stderr, "Return code %d, system error code %d\n", code, err);
+  plat_sleep_ms(fatal_sleep_ms);
+  abort();
+}

@@ -157,3 +157,34 @@ TEST(ShellTranscript, AnglesCommandPrintsHelpText) {
   EXPECT_NE(out.find("DMC format"), std::string::npos);
   EXPECT_EQ(out.substr(out.size() - (1 + P.size() + 1)), "\n" + P + "\n");
 }
+
+TEST(ShellTranscript, ConfigureFileNamesAndHelpMark) {
+  std::string dir = scratch_dir("shell_conf");
+  write_file(dir + "/my conf.txt", "havegps y\ngps 9600\n");
+  write_file(dir + "/ x.conf", "host 4800\n");
+  // One blank after configure: the name holds a blank. Two blanks: the name
+  // begins with a blank. A comma ends the name.
+  prog_result r = run("configure " + dir + "/my conf.txt,ignored\nhelp\nconfigure  " + dir.substr(0) +
+                      "/nothing\nconfigure " + dir + "/ x.conf\n");
+  std::string out = after_start(r);
+  EXPECT_EQ(out.substr(0, P.size() + 33), P + "Configuration items processed 2\n");
+  EXPECT_NE(out.find(help_text("4800 [9600] 19200 38400 57600 ")), std::string::npos);
+  EXPECT_NE(out.find("\a\aError: cannot open  " + dir + "/nothing\n\a\aError: Configuration processing failed\n"),
+            std::string::npos);
+  EXPECT_NE(out.find(P + "Configuration items processed 1\n"), std::string::npos);
+}
+
+TEST(ShellTranscript, RepeatRereadsConfiguration) {
+  std::string dir = scratch_dir("shell_repeat");
+  write_file(dir + "/a.conf", "call n0call\n");
+  prog_result r = run("configure " + dir + "/a.conf\n.\n.anything\n");
+  std::string ok = "Configuration items processed 1\n";
+  EXPECT_EQ(after_start(r), P + ok + P + ok + P + ok + P + "\n");
+}
+
+TEST(ShellTranscript, RulesFailureMessage) {
+  std::string dir = scratch_dir("shell_rules");
+  prog_result r = run("rules " + dir + "/missing.rules\n");
+  EXPECT_EQ(after_start(r), P + "\a\aError: cannot open " + dir + "/missing.rules\n\a\aError: Rule processing failed\n" +
+                                P + "\n");
+}

@@ -1,0 +1,308 @@
+// CRC-16, packet framing and the bounded reply search, in-process. The packet
+// writer is driven over a pseudo-terminal whose far end the test holds: the
+// answer bytes are queued there before the call and the packets sent are read
+// back from it afterwards.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/download.h"
+#include "device/link.h"
+#include "serial/serial.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// Bit-at-a-time remainder of (i * 2^16) by x^16 + x^12 + x^5 + 1.
+uint16_t ref_table_entry(unsigned i) {
+  uint32_t r = i << 16;
+  for (int bit = 23; bit >= 16; --bit)
+    if (r & (1U << bit)) r ^= 0x11021U << (bit - 16);
+  return static_cast<uint16_t>(r);
+}
+
+// Plain (non-augmented) bitwise CRC-16/AUG-CCITT: poly 0x1021, init 0x1D0F.
+uint16_t ref_aug_ccitt(const bytes& data) {
+  uint16_t crc = 0x1D0F;
+  for (uint8_t b : data) {
+    crc ^= static_cast<uint16_t>(b << 8);
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+  }
+  return crc;
+}
+
+uint16_t crc_over(const bytes& b) {
+  return crc16(0xFFFF, b.data(), static_cast<int>(b.size()), crc16_table.data());
+}
+
+const bytes pkt_abc = {0x00, 0x07, 0x61, 0x62, 0x63, 0x3D, 0x35};
+const bytes pkt_conf = {0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x00, 0x00, 0x31, 0x37, 0x36, 0x00, 0x00, 0x54, 0xEC};
+const bytes pkt_rules0 = {0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0x00, 0x00, 0x00, 0x00,
+                          0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0xE6, 0xAA};
+const bytes pkt_finish = {0x00, 0x15, 0x2D, 0x63, 0x65, 0x73, 0x74, 0x66, 0x69, 0x6E, 0x69,
+                          0x2D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5D, 0xCF};
+
+TEST(LinkCrc, TableMatchesPolynomialRemainders) {
+  for (unsigned i = 0; i < 256; ++i) ASSERT_EQ(crc16_table[i], ref_table_entry(i)) << "entry " << i;
+  EXPECT_EQ(crc16_table[0], 0x0000);
+  EXPECT_EQ(crc16_table[1], 0x1021);
+  EXPECT_EQ(crc16_table[2], 0x2042);
+  EXPECT_EQ(crc16_table[255], 0x1EF0);
+}
+
+TEST(LinkCrc, AugmentedFormEqualsAugCcitt) {
+  // "123456789" followed by the two zero bytes of the augmentation.
+  const bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0};
+  EXPECT_EQ(crc_over(check), 0xE5CC);
+  EXPECT_EQ(ref_aug_ccitt(bytes(check.begin(), check.end() - 2)), 0xE5CC);
+
+  // The same equality over other messages of assorted lengths and contents.
+  unsigned seed = 12345;
+  for (int len = 0; len < 70; ++len) {
+    bytes msg(static_cast<size_t>(len));
+    for (auto& b : msg) {
+      seed = seed * 1103515245U + 12345U;
+      b = static_cast<uint8_t>(seed >> 16);
+    }
+    bytes aug = msg;
+    aug.push_back(0);
+    aug.push_back(0);
+    ASSERT_EQ(crc_over(aug), ref_aug_ccitt(msg)) << "length " << len;
+  }
+}
+
+TEST(LinkCrc, CountZeroAndNullLeaveRegisterUnchanged) {
+  const uint8_t b = 0x55;
+  EXPECT_EQ(crc16(0xABCD, &b, 0, crc16_table.data()), 0xABCD);
+  EXPECT_EQ(crc16(0xABCD, nullptr, 5, crc16_table.data()), 0xABCD);
+  EXPECT_NE(crc16(0xABCD, &b, 1, crc16_table.data()), 0xABCD);
+}
+
+TEST(LinkCrc, WorkedPacketsCarryTheirCrcAndVerifyToZero) {
+  for (const bytes* p : {&pkt_abc, &pkt_conf, &pkt_rules0, &pkt_finish}) {
+    bytes zeroed = *p;
+    zeroed[zeroed.size() - 2] = 0;
+    zeroed[zeroed.size() - 1] = 0;
+    const uint16_t crc = crc_over(zeroed);
+    EXPECT_EQ(crc >> 8, (*p)[p->size() - 2]);
+    EXPECT_EQ(crc & 0xFF, (*p)[p->size() - 1]);
+    EXPECT_EQ(crc_over(*p), 0x0000);
+  }
+}
+
+TEST(LinkFind, StaysWithinTheBytesReceived) {
+  // The haystack is exactly as long as the bytes "received", so a search
+  // that reads past them is caught by the address sanitizer.
+  const std::string text = "xxTovare> ";
+  bytes hay(text.begin(), text.end());
+  EXPECT_EQ(dev_find(hay.data(), static_cast<int>(hay.size()), "Tovare> ", 8), 2);
+  // The needle straddles the end of the counted bytes: not found.
+  EXPECT_EQ(dev_find(hay.data(), static_cast<int>(hay.size()) - 1, "Tovare> ", 8), -1);
+  bytes tail = {'T', 'o', 'v'};
+  EXPECT_EQ(dev_find(tail.data(), 3, "Tovarelink", 10), -1);
+  EXPECT_EQ(dev_find(tail.data(), 3, "Tov", 3), 0);
+  EXPECT_EQ(dev_find(tail.data(), 3, "ov", 2), 1);
+  EXPECT_EQ(dev_find(tail.data(), 0, "T", 1), -1);
+  // First occurrence wins.
+  const std::string twice = "ab.ab.";
+  EXPECT_EQ(dev_find(reinterpret_cast<const uint8_t*>(twice.data()), 6, ".", 1), 2);
+  // Bytes above 0x7F compare as bytes.
+  const uint8_t high[] = {0x41, 0xE0, 0x42};
+  EXPECT_EQ(dev_find(high, 3, "\xE0" "B", 2), 1);
+  // Bad arguments.
+  EXPECT_EQ(dev_find(nullptr, 3, "T", 1), -1);
+  EXPECT_EQ(dev_find(tail.data(), 3, nullptr, 1), -1);
+  EXPECT_EQ(dev_find(tail.data(), -1, "T", 1), -1);
+}
+
+// A pseudo-terminal whose slave is opened as the program's port.
+class PacketPort : public ::testing::Test {
+ protected:
+  int master = -1;
+
+  void SetUp() override {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const char* slave = ptsname(master);
+    ASSERT_NE(slave, nullptr);
+    snprintf(link_state.port_name, sizeof link_state.port_name, "%s", slave);
+    testing::internal::CaptureStdout();
+    const int rc = open_port(link_state.port_name, 57600);
+    opened_output = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(rc, 0) << opened_output;
+  }
+
+  void TearDown() override {
+    close_port();
+    if (master >= 0) close(master);
+  }
+
+  // Queues the device's answers.
+  void answer(const bytes& b) { ASSERT_EQ(write(master, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+
+  // Everything that reached the device.
+  bytes received() {
+    bytes out;
+    for (;;) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) break;
+      uint8_t buf[4096];
+      const ssize_t k = read(master, buf, sizeof buf);
+      if (k <= 0) break;
+      out.insert(out.end(), buf, buf + k);
+    }
+    return out;
+  }
+
+  // Runs dwn_write_pkt on `payload` framed in a buffer of `len` bytes whose
+  // frame bytes start out as garbage.
+  int send(const bytes& payload, bytes& framed, std::string& out) {
+    framed.assign(payload.size() + 4, 0xEE);
+    std::copy(payload.begin(), payload.end(), framed.begin() + 2);
+    testing::internal::CaptureStdout();
+    const int r = dwn_write_pkt(framed.data(), static_cast<int>(framed.size()));
+    out = testing::internal::GetCapturedStdout();
+    return r;
+  }
+
+  std::string opened_output;
+};
+
+bytes payload_of(const bytes& pkt) { return bytes(pkt.begin() + 2, pkt.end() - 2); }
+
+bytes repeat(const bytes& b, int times) {
+  bytes out;
+  for (int i = 0; i < times; ++i) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+TEST_F(PacketPort, WorkedPacketsGoOutByteForByte) {
+  for (const bytes* p : {&pkt_abc, &pkt_conf, &pkt_rules0, &pkt_finish}) {
+    answer({DWN_ACK});
+    bytes framed;
+    std::string out;
+    EXPECT_EQ(send(payload_of(*p), framed, out), static_cast<int>(p->size()));
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(framed, *p);  // the caller's buffer holds the finished packet
+    EXPECT_EQ(received(), *p);
+  }
+}
+
+TEST_F(PacketPort, NakTwiceThenAckResendsTheSameBytes) {
+  answer({DWN_NAK, DWN_NAK, DWN_ACK});
+  bytes framed;
+  std::string out;
+  EXPECT_EQ(send(payload_of(pkt_conf), framed, out), 21);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(received(), repeat(pkt_conf, 3));
+}
+
+TEST_F(PacketPort, FiveNaksGiveUpWithoutASixthSending) {
+  answer({DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_ACK});
+  bytes framed;
+  std::string out;
+  EXPECT_EQ(send(payload_of(pkt_abc), framed, out), -6);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(received(), repeat(pkt_abc, 5));
+}
+
+TEST_F(PacketPort, StrayAnswerByteEndsTheExchange) {
+  answer({0x41, DWN_ACK});
+  bytes framed;
+  std::string out;
+  EXPECT_EQ(send(payload_of(pkt_abc), framed, out), -5);
+  EXPECT_EQ(out, "\a\aError: reading ack or nak: got 0x41\n");
+  EXPECT_EQ(received(), pkt_abc);
+  answer({0xE0});
+  EXPECT_EQ(send(payload_of(pkt_abc), framed, out), -5);
+  EXPECT_EQ(out, "\a\aError: reading ack or nak: got 0xe0\n");
+}
+
+TEST_F(PacketPort, BadArgumentsSendNothing) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(dwn_write_pkt(nullptr, 21), -1);
+  uint8_t small[4] = {};
+  EXPECT_EQ(dwn_write_pkt(small, 4), -2);
+  EXPECT_EQ(dwn_write_file(nullptr, 10), -1);
+  EXPECT_EQ(dwn_write_file(small, 0), -2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "dwn_write_pkt: argument ptr pp is null\n"
+            "dwn_write_pkt: argument len < 5\n"
+            "dwn_write_file: argument ptr bp is null\n"
+            "dwn_write_file: argument len < 1\n");
+  EXPECT_TRUE(received().empty());
+}
+
+// Splits what the device received into packets by their length fields.
+std::vector<bytes> split_packets(const bytes& wire) {
+  std::vector<bytes> pkts;
+  size_t at = 0;
+  while (at + 2 <= wire.size()) {
+    const size_t len = (static_cast<size_t>(wire[at]) << 8) | wire[at + 1];
+    if (len < 5 || at + len > wire.size()) break;
+    pkts.emplace_back(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + len));
+    at += len;
+  }
+  EXPECT_EQ(at, wire.size()) << "the wire holds whole packets only";
+  return pkts;
+}
+
+TEST_F(PacketPort, FileIsCutIntoChunksOfSixty) {
+  struct chunking {
+    int length;
+    std::vector<size_t> packet_lengths;
+  };
+  const chunking cases[] = {
+      {1, {5}}, {28, {32}}, {60, {64}}, {120, {64, 64}}, {176, {64, 64, 60}}, {1400, {}},
+  };
+  for (const auto& c : cases) {
+    bytes file(static_cast<size_t>(c.length));
+    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
+    const size_t expected_count = (file.size() + DWN_CHUNK - 1) / DWN_CHUNK;
+    answer(bytes(expected_count, DWN_ACK));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dwn_write_file(file.data(), c.length), c.length);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    const auto pkts = split_packets(received());
+    ASSERT_EQ(pkts.size(), expected_count) << "length " << c.length;
+    bytes joined;
+    for (size_t i = 0; i < pkts.size(); ++i) {
+      if (!c.packet_lengths.empty()) {
+        EXPECT_EQ(pkts[i].size(), c.packet_lengths[i]);
+      }
+      EXPECT_EQ(crc_over(pkts[i]), 0x0000);
+      joined.insert(joined.end(), pkts[i].begin() + 2, pkts[i].end() - 2);
+    }
+    EXPECT_EQ(joined, file);
+    if (c.length == 1400) {
+      EXPECT_EQ(pkts.back().size(), 24U);  // 23 full packets and one of 20 bytes
+    }
+  }
+}
+
+TEST_F(PacketPort, RefusedDataPacketStopsTheFile) {
+  // The second of three packets is refused five times: the third is never sent.
+  answer({DWN_ACK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK});
+  bytes file(176, 0x5A);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(dwn_write_file(file.data(), 176), -3);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\a\aError: writing data pkt: -6\n");
+  const auto pkts = split_packets(received());
+  ASSERT_EQ(pkts.size(), 6U);
+  for (size_t i = 2; i < pkts.size(); ++i) EXPECT_EQ(pkts[i], pkts[1]);
+}
+
+}  // namespace

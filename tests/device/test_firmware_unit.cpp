@@ -1,0 +1,107 @@
+// Firmware update without a device: the progress line, and the failures that
+// end the update before the port is touched.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "device/firmware.h"
+#include "device/link.h"
+#include "run_program.h"
+
+namespace {
+
+std::string progress(int64_t elapsed, long done, long total) {
+  char buf[128];
+  int n = firmware_progress_format(buf, sizeof buf, elapsed, done, total);
+  EXPECT_EQ(n, static_cast<int>(std::string(buf).size()));
+  return buf;
+}
+
+std::string bar(int n) { return std::string(static_cast<size_t>(n), '='); }
+
+struct fw_result {
+  int rc;
+  std::string out;
+};
+
+fw_result run_firmware(const char* port, const char* file) {
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  int rc = firmware(port, file);
+  std::fflush(stdout);
+  return {rc, testing::internal::GetCapturedStdout()};
+}
+
+}  // namespace
+
+TEST(FirmwareProgress, LineLayout) {
+  EXPECT_EQ(progress(12, 50, 200), "\r 12s TTC  36s 25.0% " + bar(14));
+  EXPECT_EQ(progress(30, 200, 200), "\r 30s TTC   0s 100.0%" + bar(59));
+  EXPECT_EQ(progress(0, 1, 3), "\r  0s TTC   0s 33.3% " + bar(19));
+  EXPECT_EQ(progress(7, 2, 3), "\r  7s TTC   3s 66.7% " + bar(39));  // trunc(10.5) - 7
+  EXPECT_EQ(progress(0, 0, 0), "\r  0s TTC   0s  0.0% ");
+  EXPECT_EQ(progress(5, 0, 10), "\r  5s TTC   0s  0.0% ");
+}
+
+TEST(FirmwareProgress, WideFieldsAreCutAtTheBar) {
+  // The text is cut to 21 characters, so the bar always starts in the same column.
+  EXPECT_EQ(progress(1234, 1, 2), "\r1234s TTC 1234s 50.0" + bar(29));
+  // The estimate is a 32-bit value: 2^33 - 131072 seconds shows as 2^32 - 131072.
+  EXPECT_EQ(progress(131072, 1, 65536), "\r131072s TTC 42948362");
+  // More records than the total (a file changed under the update) never
+  // draws more than a full bar.
+  EXPECT_EQ(progress(10, 300, 200), "\r 10s TTC 4294967292s" + bar(59));
+}
+
+TEST(FirmwareProgress, PrintsOneLineWithoutLineEnd) {
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  firmware_progress(3, 4);
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(out.size(), 21u + 44u);
+  EXPECT_EQ(out[0], '\r');
+  EXPECT_NE(out.find("s TTC "), std::string::npos);
+  EXPECT_EQ(out.substr(21), bar(44));
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+}
+
+TEST(FirmwareUnit, FileProblemsEndBeforeThePort) {
+  fw_result r = run_firmware("/dev/null", nullptr);
+  EXPECT_EQ(r.rc, -1);
+  EXPECT_EQ(r.out, "firmware: Error: param filename is invalid\n");
+
+  std::string dir = scratch_dir("fw_unit");
+  std::string missing = dir + "/missing.hex";
+  r = run_firmware("/dev/null", missing.c_str());
+  EXPECT_EQ(r.rc, -2);
+  EXPECT_EQ(r.out, "\a\aError: cannot open " + missing + "\n");
+
+  // A file that fails verification: the verifier's message and ours, and the
+  // port is never opened (no message from the port, no port name kept).
+  std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", "before");
+  std::string bad = write_file(dir + "/bad.hex", "# firmware\n:00000001FE\n");
+  r = run_firmware("/nonexistent/port", bad.c_str());
+  EXPECT_EQ(r.rc, -4);
+  EXPECT_EQ(r.out,
+            "\a\aError: checksum mismatch (0xff) for line 2 in Firmware file!\n"
+            "\a\aError: Firmware file has some kind of error!\n");
+  EXPECT_STREQ(link_state.port_name, "before");
+
+  std::string empty = write_file(dir + "/empty.hex", "");
+  r = run_firmware("/nonexistent/port", empty.c_str());
+  EXPECT_EQ(r.rc, -4);
+  EXPECT_EQ(r.out, "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
+}
+
+TEST(FirmwareUnit, PortThatDoesNotOpen) {
+  std::string dir = scratch_dir("fw_unit_port");
+  std::string good = write_file(dir + "/good.hex", ":00000001FF\n");
+  fw_result r = run_firmware("/nonexistent/port", good.c_str());
+  EXPECT_EQ(r.rc, -5);
+  const std::string tail = "\a\aError: could not open COM port /nonexistent/port\n";
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(r.out.find("Disconnected"), std::string::npos);
+  EXPECT_STREQ(link_state.port_name, "/nonexistent/port");
+}

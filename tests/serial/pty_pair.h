@@ -1,0 +1,82 @@
+// A pseudo-terminal for the port tests: the test holds the master side (the
+// "device"), the code under test opens the slave path as its port.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+struct pty_pair {
+  int master = -1;
+  std::string slave_path;
+
+  bool open_pair() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+      return false;
+    }
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+      return false;
+    }
+    slave_path = name;
+    return true;
+  }
+
+  void close_master() {
+    if (master >= 0) {
+      close(master);
+      master = -1;
+    }
+  }
+
+  // Writes all bytes to the master (what the device sends).
+  bool send(const void* data, size_t len) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (len > 0) {
+      const ssize_t n = write(master, p, len);
+      if (n <= 0) {
+        return false;
+      }
+      p += n;
+      len -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  bool send(const std::string& s) { return send(s.data(), s.size()); }
+
+  // Reads from the master until `want` bytes arrived or `ms` passed.
+  std::string receive(size_t want, int ms) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < want) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        break;
+      }
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) {
+        continue;
+      }
+      char buf[4096];
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) {
+        break;
+      }
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+
+  ~pty_pair() { close_master(); }
+};
+
+// Milliseconds since `start`.
+inline double ms_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
