@@ -332,12 +332,6 @@ TEST_F(PortTest, DrainReturnsOnceOutputHasLeft) {
   drain_port();  // no port: nothing to do
 }
 
-TEST_F(PortTest, SystemErrorText) {
-  errno = ENOENT;
-  EXPECT_STREQ(sys_error_text(), "No such file or directory");
-  EXPECT_EQ(sys_error_code(), ENOENT);
-}
-
 TEST_F(PortTest, VanishedDeviceEndsTheProcess) {
   // The death of the read is the last word: message, codes, a 5 s pause, abort.
   // The device is a pseudo-terminal of the dying process alone, so that
