@@ -167,7 +167,7 @@ TEST(ShellTranscript, ConfigureFileNamesAndHelpMark) {
   prog_result r = run("configure " + dir + "/my conf.txt,ignored\nhelp\nconfigure  " + dir.substr(0) +
                       "/nothing\nconfigure " + dir + "/ x.conf\n");
   std::string out = after_start(r);
-  EXPECT_EQ(out.substr(0, P.size() + 33), P + "Configuration items processed 2\n");
+  EXPECT_EQ(out.substr(0, P.size() + 32), P + "Configuration items processed 2\n");
   EXPECT_NE(out.find(help_text("4800 [9600] 19200 38400 57600 ")), std::string::npos);
   EXPECT_NE(out.find("\a\aError: cannot open  " + dir + "/nothing\n\a\aError: Configuration processing failed\n"),
             std::string::npos);
