@@ -110,7 +110,6 @@ void dispatch(int id, shell_args& a) {
     case CMD_DCONFIGURE: conf_display(); break;
     case CMD_RULES: cmd_rules(a); break;
     case CMD_DRULES: rules_display(); break;
-    case CMD_EXIT: std::exit(0);
     case CMD_CONNECT: cmd_connect(a); break;
     case CMD_DISCONNECT: cmd_disconnect(a); break;
     case CMD_BAUD: cmd_baud(a); break;
@@ -122,6 +121,38 @@ void dispatch(int id, shell_args& a) {
 }
 
 }  // namespace
+
+int shell_line_step() {
+  if (shell_line[0] == '\n') return 0;
+  shell_line[std::strcspn(shell_line, "\n")] = '\0';
+  if (shell_line[0] == '.') {
+    std::memcpy(shell_line, prev_line, SHELL_LINE_SIZE);
+  } else {
+    std::memcpy(prev_line, shell_line, SHELL_LINE_SIZE);
+  }
+  shell_args a{shell_line};
+  char* word = shell_take(a, SHELL_WORD_SEPS);
+  if (word == nullptr) return 0;
+  // A word too long for the command word buffer can match no name: it is
+  // reported whole as unknown.
+  const char* shown = word;
+  int row = SHELL_UNKNOWN;
+  if (std::strlen(word) < SHELL_WORD_SIZE) {
+    std::snprintf(command_word, sizeof command_word, "%s", word);
+    shown = command_word;
+    row = shell_match(command_word);
+  }
+  if (row == SHELL_UNKNOWN) {
+    std::printf("\a\aError: unknown command: %s\n", shown);
+  } else if (row == SHELL_AMBIGUOUS) {
+    std::printf("\a\aError: ambiguous command: %s\n", shown);
+  } else if (command_table[row].id == CMD_EXIT) {
+    return 1;
+  } else {
+    dispatch(command_table[row].id, a);
+  }
+  return 0;
+}
 
 int shell_run() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -136,31 +167,6 @@ int shell_run() {
       std::printf("\n");
       return 1;
     }
-    if (shell_line[0] == '\n') continue;
-    shell_line[std::strcspn(shell_line, "\n")] = '\0';
-    if (shell_line[0] == '.') {
-      std::memcpy(shell_line, prev_line, SHELL_LINE_SIZE);
-    } else {
-      std::memcpy(prev_line, shell_line, SHELL_LINE_SIZE);
-    }
-    shell_args a{shell_line};
-    char* word = shell_take(a, SHELL_WORD_SEPS);
-    if (word == nullptr) continue;
-    // A word too long for the command word buffer can match no name: it is
-    // reported whole as unknown.
-    const char* shown = word;
-    int row = SHELL_UNKNOWN;
-    if (std::strlen(word) < SHELL_WORD_SIZE) {
-      std::snprintf(command_word, sizeof command_word, "%s", word);
-      shown = command_word;
-      row = shell_match(command_word);
-    }
-    if (row == SHELL_UNKNOWN) {
-      std::printf("\a\aError: unknown command: %s\n", shown);
-    } else if (row == SHELL_AMBIGUOUS) {
-      std::printf("\a\aError: ambiguous command: %s\n", shown);
-    } else {
-      dispatch(command_table[row].id, a);
-    }
+    if (shell_line_step() != 0) return 0;
   }
 }

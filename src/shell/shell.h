@@ -30,6 +30,9 @@ constexpr int SHELL_AMBIGUOUS = -2;
 int shell_match(const char* word);
 // Prints the command summary.
 void show_help();
+// Handles the line in shell_line as the loop does (empty line, repeat rule,
+// matching, dispatch). 1 when the command ends the program, else 0.
+int shell_line_step();
 // Runs the shell until exit (returns 0) or the end of standard input (returns 1).
 int shell_run();
 
