@@ -151,6 +151,17 @@ void format_error(int err, char* buf, size_t cap) {
   }
 }
 
+// A read that ends short is also how a vanished device (a USB adapter
+// pulled out, the far end of a pseudo-terminal closed under Wine) shows
+// itself: the read succeeds with nothing, again and again. The port's status
+// tells the two apart; it fails, with the reason as the last error, once the
+// device is gone.
+bool device_present(HANDLE h) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  return ClearCommError(h, &errors, &status) != 0;
+}
+
 }  // namespace
 
 plat_handle plat_open(const char* port_name) {
@@ -158,10 +169,12 @@ plat_handle plat_open(const char* port_name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return PLAT_NO_HANDLE;
   }
-  // "COM3" opens as \\.\COM3, the only form that reaches COM10 and above; a
-  // name that already is a device path is taken as it is.
+  // "COM3" opens as \\.\COM3, the only form that reaches COM10 and above. A
+  // name that already is a device path is taken as it is, and so is one
+  // beginning with "/" (under Wine the Unix path of a serial device).
   std::array<char, path_cap> path{};
-  const bool is_path = starts_with(port_name, "\\\\.\\") || starts_with(port_name, "\\\\?\\");
+  const bool is_path = starts_with(port_name, "\\\\.\\") || starts_with(port_name, "\\\\?\\") ||
+                       port_name[0] == '/';
   const int n = is_path ? std::snprintf(path.data(), path.size(), "%s", port_name)
                         : std::snprintf(path.data(), path.size(), "\\\\.\\%s", port_name);
   if (n < 0 || static_cast<size_t>(n) >= path.size()) {
@@ -291,6 +304,10 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
       return -1;
     }
     total += static_cast<int>(n);
+    if (total < size && !device_present(nh)) {
+      *got = total;
+      return -1;
+    }
     if (deadline_passed(until)) {
       break;
     }
@@ -328,8 +345,8 @@ int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until
 }
 
 int plat_drain(plat_handle h, const deadline& until) {
-  // FlushFileBuffers would wait without a bound (and some systems discard
-  // the output instead); the queue is watched until it is empty.
+  // FlushFileBuffers would wait without a bound; the driver's transmit
+  // queue is watched instead until it is empty or the deadline has passed.
   HANDLE nh = native(h);
   for (;;) {
     DWORD errors = 0;

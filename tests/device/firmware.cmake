@@ -2,3 +2,4 @@
 tov_add_test(test_hex ${CMAKE_CURRENT_LIST_DIR}/test_hex.cpp LIBS tov_device)
 tov_add_test(test_firmware_unit ${CMAKE_CURRENT_LIST_DIR}/test_firmware_unit.cpp LIBS tov_device)
 tov_add_test(test_firmware_loader ${CMAKE_CURRENT_LIST_DIR}/test_firmware_loader.cpp LIBS tov_device)
+tov_add_test(test_firmware_device ${CMAKE_CURRENT_LIST_DIR}/test_firmware_device.cpp)

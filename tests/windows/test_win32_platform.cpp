@@ -85,7 +85,7 @@ TEST(Win32ErrorText, SystemTextWithoutLineEndAndErrorNumberKept) {
 
   // A number the system has no text for still gives a text.
   plat_error_text(0x2ABCDEF0, buf, sizeof buf);
-  EXPECT_STREQ(buf, "system error 716955376");
+  EXPECT_STREQ(buf, "system error 717020912");
 
   // A small buffer is filled and ended, never overrun.
   char small[12];

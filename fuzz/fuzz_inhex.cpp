@@ -1,0 +1,68 @@
+// Intel HEX verification: the input is the whole firmware file, read by
+// inhexverify as the firmware command does (binary mode). The same bytes,
+// NUL-terminated, also go through hexntoi with every length and inhexsum.
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "device/inhex.h"
+#include "fuzz_util.h"
+
+namespace {
+
+const char* hex_path = nullptr;
+
+// Longest record line the verifier may accept: 128 data bytes.
+constexpr int record_max = 2 * 128 + 11;
+
+void check_numbers(const uint8_t* data, size_t size) {
+  std::vector<char> text(size + 1);
+  if (size > 0) std::memcpy(text.data(), data, size);
+  text[size] = '\0';
+  // Lengths around the text's own, negative and zero included: the reading
+  // must stop at the terminator whatever the length says.
+  const int lengths[] = {-1, 0, 1, 2, 3, 8, 9, static_cast<int>(size), static_cast<int>(size) + 1, INT_MAX};
+  for (int n : lengths) {
+    const int v = hexntoi(text.data(), n);
+    if (n < 1) FZ_CHECK(v == 0);
+    // Two characters hold at most "ff".
+    if (n >= 1 && n <= 2) FZ_CHECK(v >= -0xFF && v <= 0xFF);
+  }
+  (void)inhexsum(text.data());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fz_quiet();
+  hex_path = fz_scratch_path(".hex");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_numbers(data, size);
+  fz_write_file(hex_path, data, size);
+  FILE* f = std::fopen(hex_path, "rb");
+  if (f == nullptr) fz_fail("fuzz_inhex: cannot reopen the input file");
+  const int records = inhexverify(f);
+  FZ_CHECK(records >= 1 || (records <= -1 && records >= -7));
+  if (records >= 1) {
+    // Every record line that was accepted must fit the sender's buffer whole,
+    // and the count must match the record lines read again.
+    std::rewind(f);
+    char line[INHEX_LINE_SIZE];
+    int seen = 0;
+    int len = 0;
+    while ((len = inhex_read_line(f, line, INHEX_LINE_SIZE)) >= 0) {
+      FZ_CHECK(len < INHEX_LINE_SIZE);
+      if (line[0] != ':') continue;
+      ++seen;
+      FZ_CHECK(len <= record_max);
+    }
+    FZ_CHECK(seen == records);
+  }
+  std::fclose(f);
+  return 0;
+}

@@ -1,0 +1,235 @@
+// Firmware update end to end: the built tovhost updates the simulated device
+// over a real pseudo-terminal, driven by an operator's lines on standard input.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "sim_harness.h"
+
+namespace {
+
+struct update_run {
+  prog_result host;
+  std::string sim_log;
+  std::string received;  // the record lines the device accepted (firmware.hex)
+};
+
+// One update: "firmware <port> <file>", "y", Enter, "exit".
+update_run run_update(const std::string& name, const std::string& hex_path, std::vector<std::string> sim_args,
+                      double timeout_s = 60) {
+  update_run r;
+  std::string dir = scratch_dir(name);
+  std::remove((dir + "/firmware.hex").c_str());
+  sim_args.insert(sim_args.begin(), {"--quick", "--save-dir", dir, "--exit-after", "120"});
+  sim_handle sim = sim_start(sim_args);
+  EXPECT_FALSE(sim.pty.empty()) << "simulator did not start";
+  if (sim.pty.empty()) {
+    sim_stop(sim);
+    return r;
+  }
+  r.host = run_program(tovhost_path(), {}, "firmware " + sim.pty + " " + hex_path + "\ny\n\nexit\n", timeout_s);
+  r.received = read_file(dir + "/firmware.hex");
+  r.sim_log = sim_stop(sim);
+  return r;
+}
+
+// A record line with a correct checksum.
+std::string rec(int count, unsigned offset, int type, int seed) {
+  unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + static_cast<unsigned>(type);
+  char text[300];
+  int n = std::snprintf(text, sizeof text, ":%02X%04X%02X", count, offset & 0xFFFF, type);
+  for (int i = 0; i < count; ++i) {
+    int b = (seed * 31 + i * 7) & 0xFF;
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", b);
+    sum += static_cast<unsigned>(b);
+  }
+  std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return text;
+}
+
+// `records` data records of 16 bytes, an address record first and an end
+// record last; record lines only.
+std::string hex_lines(int records) {
+  std::string s = rec(2, 0, 4, 0) + "\n";
+  for (int i = 0; i < records; ++i) s += rec(16, static_cast<unsigned>(i * 16), 0, i + 1) + "\n";
+  return s + ":00000001FF\n";
+}
+
+// The record lines of a HEX text, each without its line end and ended by LF.
+std::string record_lines(const std::string& text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == ':') out += line + "\n";
+    at = end + 1;
+  }
+  return out;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t k = text.find(what); k != std::string::npos; k = text.find(what, k + 1)) ++n;
+  return n;
+}
+
+const std::string succeeded = "\a\aFirmware update succeeded!\n";
+const std::string failed = "Error: Firmware update failed!\n\tTry again!\n";
+
+}  // namespace
+
+TEST(FirmwareDevice, CompleteUpdateFromObjcopyOutput) {
+  std::string dir = scratch_dir("fw_dev_complete");
+  std::string hex = dir + "/fw.hex";
+  std::string source;
+  if (std::system("objcopy --version >/dev/null 2>&1") == 0) {
+    // 1 KiB of bytes written as Intel HEX by objcopy (CR LF line ends).
+    std::string data;
+    for (int i = 0; i < 1024; ++i) data += static_cast<char>((i * 37 + 11) & 0xFF);
+    write_file(dir + "/fw.bin", data);
+    std::string cmd = "objcopy -I binary -O ihex --change-addresses 0x8000 " + dir + "/fw.bin " + hex;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    source = read_file(hex);
+  } else {
+    source = hex_lines(64);
+    write_file(hex, source);
+  }
+  std::string expected = record_lines(source);
+  ASSERT_GT(count_of(expected, "\n"), 60u);
+
+  update_run r = run_update("fw_dev_complete", hex, {});
+  const std::string& out = r.host.out;
+  EXPECT_EQ(r.host.exit_code, 0) << out;
+  EXPECT_EQ(r.received, expected);
+  EXPECT_NE(out.find("\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: "),
+            std::string::npos);
+  EXPECT_NE(out.find("Type the Enter key when you are ready to continue...\a\nConnected at 19200\n\n\n\r"),
+            std::string::npos)
+      << out;
+  // The last progress line, its line end, then the end of the update.
+  const std::string last = "100.0%" + std::string(59, '=') + "\nDisconnected\n" + succeeded;
+  EXPECT_NE(out.find(last), std::string::npos) << out;
+  EXPECT_EQ(count_of(out, "\r"), count_of(expected, "\n"));  // one progress line per record
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+}
+
+TEST(FirmwareDevice, FaultyFileNeverOpensThePort) {
+  std::string dir = scratch_dir("fw_dev_faulty");
+  std::string hex = write_file(dir + "/bad.hex", hex_lines(4) + rec(2, 0x0102, 0, 5) + "\n");
+  update_run r = run_update("fw_dev_faulty", hex, {});
+  EXPECT_NE(r.host.out.find("\a\aError: data record offset boundary error for line 7 in Firmware file!\n"
+                            "\a\aError: Firmware file has some kind of error!\n" +
+                            failed),
+            std::string::npos)
+      << r.host.out;
+  EXPECT_EQ(r.host.out.find("Disconnected"), std::string::npos);
+  EXPECT_EQ(r.host.out.find("WARNING! The Tovarelink Firmware"), std::string::npos);
+  // The device saw nothing: no interrupt, no reset, no record.
+  EXPECT_EQ(r.sim_log.find("reset"), std::string::npos) << r.sim_log;
+  EXPECT_EQ(r.received, "");
+}
+
+TEST(FirmwareDevice, SilentAfterTheReset) {
+  std::string dir = scratch_dir("fw_dev_silent");
+  std::string hex = write_file(dir + "/fw.hex", hex_lines(2));
+  update_run r = run_update("fw_dev_silent", hex, {"--fw-silent"});
+  EXPECT_NE(r.host.out.find("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"
+                            "\nRead #1 got 0 chars\nRead #2 got 0 chars:\n\nDisconnected\n" +
+                            failed),
+            std::string::npos)
+      << r.host.out;
+  EXPECT_GE(r.host.seconds, 20.0);
+  EXPECT_EQ(r.host.out.find("Connected at"), std::string::npos);
+}
+
+TEST(FirmwareDevice, OneResendAndTheUpdateGoesOn) {
+  std::string dir = scratch_dir("fw_dev_resend");
+  std::string text = hex_lines(6);
+  std::string hex = write_file(dir + "/fw.hex", text);
+  update_run r = run_update("fw_dev_resend", hex, {"--fw-answers", "06,12,06"});
+  const std::string& out = r.host.out;
+  EXPECT_EQ(count_of(out, "resending"), 1u) << out;
+  EXPECT_NE(out.find("\n\a\aError: Firmware updating error: bad record checksum on Line 2, resending.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(succeeded), std::string::npos) << out;
+  EXPECT_EQ(r.received, record_lines(text));  // the resent line is there once
+}
+
+TEST(FirmwareDevice, NineErrorsAreSurvived) {
+  std::string dir = scratch_dir("fw_dev_nine");
+  std::string text = hex_lines(8);
+  std::string hex = write_file(dir + "/fw.hex", text);
+  // Nine refusals of every kind spread over records 1, 3, 4, 6, 9 and 10.
+  update_run r =
+      run_update("fw_dev_nine", hex, {"--fw-answers", "12,06,06,11,15,06,none,06,06,41,12,06,06,06,15,12,06,12"});
+  const std::string& out = r.host.out;
+  EXPECT_EQ(count_of(out, "resending"), 9u) << out;
+  EXPECT_NE(out.find("unknown (0x41) on Line 6, resending."), std::string::npos) << out;
+  EXPECT_NE(out.find("timed out on Line 4, resending."), std::string::npos) << out;
+  EXPECT_NE(out.find(succeeded), std::string::npos) << out;
+  EXPECT_EQ(r.received, record_lines(text));
+}
+
+TEST(FirmwareDevice, TheTenthErrorStopsEvenWhenItIsBufferFullOrFatal) {
+  std::string dir = scratch_dir("fw_dev_tenth");
+  std::string hex = write_file(dir + "/fw.hex", hex_lines(8));
+  for (const char* tenth : {"17", "18"}) {
+    std::string list = "12,06,11,12,06,15,06,06,41,12,06,12,12,06,12," + std::string(tenth);
+    update_run r = run_update("fw_dev_tenth", hex, {"--fw-answers", list});
+    const std::string& out = r.host.out;
+    EXPECT_EQ(count_of(out, "resending"), 9u) << out;
+    EXPECT_NE(out.find("resending.\n\n\a\aError: maximum Firmware updating errors (10) encountered- aborting!\n"
+                       "Disconnected\n" +
+                       failed),
+              std::string::npos)
+        << tenth << out;
+    EXPECT_EQ(out.find("buffer full"), std::string::npos);
+    EXPECT_EQ(out.find("fatal"), std::string::npos);
+    EXPECT_EQ(count_of(r.received, "\n"), 6u) << tenth;  // records accepted before the stop
+  }
+}
+
+TEST(FirmwareDevice, BufferFullOrFatalAsFirstErrorStopsAtOnce) {
+  std::string dir = scratch_dir("fw_dev_stop");
+  std::string hex = write_file(dir + "/fw.hex", hex_lines(4));
+  update_run r = run_update("fw_dev_stop", hex, {"--fw-answers", "06,17"});
+  EXPECT_NE(r.host.out.find("\n\a\aError: Firmware updating error: buffer full on Line 2- aborting!\n"
+                            "Disconnected\n" +
+                            failed),
+            std::string::npos)
+      << r.host.out;
+  EXPECT_EQ(r.host.out.find("resending"), std::string::npos);
+  EXPECT_EQ(count_of(r.sim_log, "buffer full"), 1u) << r.sim_log;  // no second sending
+  EXPECT_EQ(count_of(r.received, "\n"), 1u);
+
+  r = run_update("fw_dev_stop", hex, {"--fw-answers", "18"});
+  EXPECT_NE(r.host.out.find("\n\a\aError: Firmware updating error: fatal on Line 1- aborting!\n"
+                            "Disconnected\n" +
+                            failed),
+            std::string::npos)
+      << r.host.out;
+  EXPECT_EQ(r.received, "");
+}
+
+TEST(FirmwareDevice, OtherLinesAreNotSentButCounted) {
+  std::string dir = scratch_dir("fw_dev_lines");
+  std::string records = hex_lines(3);
+  std::string text = "# firmware 1.2\r\n\r\n" + records;
+  text.insert(text.find('\n', text.find(":10")) + 1, "; padding\n  \n");
+  std::string hex = write_file(dir + "/fw.hex", text);
+  // The second data record sits on line 7 of the file.
+  update_run r = run_update("fw_dev_lines", hex, {"--fw-answers", "06,06,11"});
+  const std::string& out = r.host.out;
+  EXPECT_NE(out.find("didn't get start character on Line 7, resending."), std::string::npos) << out;
+  EXPECT_NE(out.find(succeeded), std::string::npos) << out;
+  EXPECT_EQ(r.received, record_lines(records));
+  EXPECT_EQ(count_of(r.sim_log, "#"), 0u);
+}
