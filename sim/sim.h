@@ -81,8 +81,10 @@ void dev_init();
 // The far end opened the port (at `baud`) / closed it.
 void dev_opened(long baud);
 void dev_closed();
-// The far end purged its queues (bytes the device sent before are gone).
-void dev_flushed();
+// The far end purged its queues. `output` when it purged what it had sent
+// too: the master's unread input went with it, so every byte read after this
+// was written after the purge (a clean start of a session).
+void dev_flushed(bool output);
 // Bytes received from the far end.
 void dev_input(const uint8_t* bytes, int count);
 // Timed work; dev_next_timer() gives the next instant it is needed (or -1).

@@ -77,7 +77,7 @@ struct cmd_state {
   bool last_cr;        // a CR ended the last line: an LF right after it is part of it
   bool intr_line;      // this line began right after the interrupt character
   bool pending_baud;   // "host N" came: the next line feed is the re-synchronisation
-  bool session_fresh;  // nothing received since the port was opened
+  bool session_fresh;  // nothing received since the port was opened (or purged by the far end)
   long host_rate;
 } cmd;
 
@@ -843,7 +843,12 @@ void dev_closed() {
   }
 }
 
-void dev_flushed() {
+void dev_flushed(bool output) {
+  if (mode == MODE_CMD && output) {
+    // What the far end wrote before is gone; what follows opens a session.
+    cmd_reset_line();
+    cmd.session_fresh = true;
+  }
   if (mode != MODE_LOADER || sim_opt.fw_silent) return;
   // The far end purged its queues: after the reset that is the reopen, and
   // a prompt sent before it is gone.

@@ -15,10 +15,18 @@
 // So opens and closes are taken from inotify on the slave's path (IN_OPEN,
 // IN_CLOSE_*), which queues every one of them; the hang-up state of the
 // master only decides whether the master is polled (while it hangs up, the
-// loop waits on inotify and looks again every LINK_HUP_RECHECK_MS). The
-// master runs in packet mode (TIOCPKT): a purge of the far end's queues
-// (tcflush) arrives as a status byte, which tells the firmware loader that
-// tovhost has reopened the port and is ready for its prompt.
+// loop waits on inotify and looks again every LINK_HUP_RECHECK_MS).
+// The two queues (inotify and the master's bytes) carry no common order, so
+// inotify is read after each read of the master and before its bytes are
+// handled: an open that came before the bytes is then always seen first.
+//
+// The master runs in packet mode (TIOCPKT): a purge of the far end's queues
+// (tcflush) arrives as a status byte. Purging the far end's output also
+// throws away whatever the master had not read yet (so bytes written just
+// before a close and reopen with purge may never arrive), and the status is
+// returned before any byte still to come: it marks the start of a session
+// in order with the bytes, and tells the firmware loader that tovhost has
+// reopened the port and is ready for its prompt.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -197,7 +205,7 @@ void link_closed() {
 }
 
 void link_status(uint8_t status) {
-  if ((status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0) dev_flushed();
+  if ((status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0) dev_flushed((status & TIOCPKT_FLUSHWRITE) != 0);
   if ((status & (TIOCPKT_STOP | TIOCPKT_DOSTOP)) != 0 && !xon_told) {
     xon_told = true;
     sim_log("warning: the far end has XON/XOFF flow control on; device bytes 0x11 and 0x13 will not reach it");
@@ -208,28 +216,6 @@ void link_status(uint8_t status) {
 void link_hangup() {
   hup_wait = true;
   if (slave_open && ino_fd < 0) link_closed();
-}
-
-void link_read() {
-  static uint8_t buf[LINK_READ_SIZE + 1];
-  for (int i = 0; i < LINK_READS_PER_WAKEUP && master_fd >= 0; i++) {
-    const ssize_t n = read(master_fd, buf, sizeof buf);
-    if (n > 0) {
-      if (!slave_open && ino_fd < 0) link_opened();
-      if (!packet_mode) {
-        dev_input(buf, static_cast<int>(n));
-      } else if (buf[0] == TIOCPKT_DATA) {
-        if (n > 1) dev_input(buf + 1, static_cast<int>(n - 1));
-      } else {
-        link_status(buf[0]);
-      }
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return;
-    link_hangup();
-    return;
-  }
 }
 
 void link_inotify() {
@@ -264,6 +250,32 @@ void link_inotify() {
         return;
       }
     }
+  }
+}
+
+void link_read() {
+  static uint8_t buf[LINK_READ_SIZE + 1];
+  for (int i = 0; i < LINK_READS_PER_WAKEUP && master_fd >= 0; i++) {
+    const ssize_t n = read(master_fd, buf, sizeof buf);
+    // An open or close that happened before these bytes were written is
+    // queued by now: let the device hear of it first.
+    if (ino_fd >= 0) link_inotify();
+    if (n > 0) {
+      if (!slave_open && ino_fd < 0) link_opened();
+      if (!packet_mode) {
+        dev_input(buf, static_cast<int>(n));
+      } else if (buf[0] == TIOCPKT_DATA) {
+        if (n > 1) dev_input(buf + 1, static_cast<int>(n - 1));
+      } else {
+        link_status(buf[0]);
+      }
+      if (n < static_cast<ssize_t>(sizeof buf)) return;  // drained; poll() tells of more
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    link_hangup();
+    return;
   }
 }
 

@@ -514,4 +514,14 @@ TEST_F(sim_test, pieces_flood_and_exit_after) {
   EXPECT_TRUE(contains(stop(), "exit after 0.2 s"));
 }
 
+TEST(sim_harness, a_refused_command_line_gives_no_port_and_stops_cleanly) {
+  sim_handle s = sim_start({"--nak", "x:1"});
+  EXPECT_TRUE(s.pty.empty());
+  EXPECT_GT(s.pid, 0);
+  EXPECT_EQ(sim_stop(s), "");
+  EXPECT_EQ(s.pid, -1);
+  EXPECT_EQ(s.out_fd, -1);
+  EXPECT_EQ(sim_stop(s), "");  // twice is harmless
+}
+
 }  // namespace
