@@ -94,8 +94,8 @@ long shell_atol(const char* word) {
   long v = 0;
   constexpr long cap = 2147483647L;  // results are printed with %d: keep them in int range
   for (; *p >= '0' && *p <= '9'; ++p) {
-    v = v * 10 + (*p - '0');
-    if (v > cap) v = cap;
+    const long digit = *p - '0';
+    v = v > (cap - digit) / 10 ? cap : v * 10 + digit;
   }
   return neg ? -v : v;
 }
