@@ -1,17 +1,20 @@
-// CRC-16, packet framing and the bounded reply search, in-process. The packet
-// writer is driven over a pseudo-terminal whose far end the test holds: the
-// answer bytes are queued there before the call and the packets sent are read
-// back from it afterwards.
+// CRC-16, packet framing, the bounded reply search and the link state of the
+// handshake, in-process. The packet writer and the handshake are driven over a
+// pseudo-terminal whose far end the test holds: answer bytes are queued there
+// before the call (or sent by a thread that plays the device), and what was
+// sent is read back from it.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/download.h"
@@ -166,8 +169,8 @@ class PacketPort : public ::testing::Test {
     return out;
   }
 
-  // Runs dwn_write_pkt on `payload` framed in a buffer of `len` bytes whose
-  // frame bytes start out as garbage.
+  // Runs dwn_write_pkt on `payload` in a buffer whose length and CRC bytes
+  // start out as garbage; `framed` keeps the buffer afterwards.
   int send(const bytes& payload, bytes& framed, std::string& out) {
     framed.assign(payload.size() + 4, 0xEE);
     std::copy(payload.begin(), payload.end(), framed.begin() + 2);
@@ -303,6 +306,152 @@ TEST_F(PacketPort, RefusedDataPacketStopsTheFile) {
   const auto pkts = split_packets(received());
   ASSERT_EQ(pkts.size(), 6U);
   for (size_t i = 2; i < pkts.size(); ++i) EXPECT_EQ(pkts[i], pkts[1]);
+}
+
+// Plays the device on the far end in a thread: collects what arrives, and
+// once `trigger` has arrived sends `reply`; then goes on collecting for a
+// short while so that anything sent after the reply is seen too.
+class device_play {
+ public:
+  device_play(int fd, std::string trigger, std::string reply, int limit_ms = 4000)
+      : th_([this, fd, trigger, reply, limit_ms] { run(fd, trigger, reply, limit_ms); }) {}
+  ~device_play() { done(); }
+  // Waits for the thread; returns everything that arrived.
+  const std::string& done() {
+    if (th_.joinable()) th_.join();
+    return got_;
+  }
+
+ private:
+  void run(int fd, const std::string& trigger, const std::string& reply, int limit_ms) {
+    using clock = std::chrono::steady_clock;
+    auto end = clock::now() + std::chrono::milliseconds(limit_ms);
+    bool sent = false;
+    while (clock::now() < end) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) {
+        char buf[2048];
+        const ssize_t k = read(fd, buf, sizeof buf);
+        if (k > 0) {
+          got_.append(buf, static_cast<size_t>(k));
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));  // far end closed for now
+        }
+      }
+      if (!sent && got_.find(trigger) != std::string::npos) {
+        sent = true;
+        if (!reply.empty() && write(fd, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
+        end = clock::now() + std::chrono::milliseconds(300);
+      }
+    }
+  }
+  std::string got_;
+  std::thread th_;
+};
+
+// A reply padded with blanks to the size of the read it answers, so that the
+// read ends at once.
+std::string padded(std::string text, size_t size) {
+  text.resize(size, ' ');
+  return text;
+}
+
+const std::string version_request = std::string("\x03\nversion\n");
+
+class LinkHandshake : public PacketPort {
+ protected:
+  void SetUp() override {
+    PacketPort::SetUp();
+    close_port();  // connect opens the port itself
+    link_state.connected = 0;
+  }
+  void TearDown() override {
+    link_state.connected = 0;
+    PacketPort::TearDown();
+  }
+  // Runs dev_connect while a device thread answers `trigger` with `reply`.
+  std::string connect(int resync, const std::string& trigger, const std::string& reply, std::string* device_got,
+                      int limit_ms = 4000) {
+    device_play dev(master, trigger, reply, limit_ms);
+    testing::internal::CaptureStdout();
+    dev_connect(57600, resync);
+    const std::string out = testing::internal::GetCapturedStdout();
+    *device_got = dev.done();
+    return out;
+  }
+};
+
+TEST_F(LinkHandshake, AcceptedDeviceKeepsThePortOpen) {
+  std::string got;
+  const std::string out =
+      connect(0, version_request, padded("\r\nTovarelink APRS Version 2.7\r\nTovare> ", 200), &got);
+  EXPECT_EQ(out, "Connecting at 57600...\n\aConnected at 57600\n");
+  EXPECT_EQ(got, version_request);  // the interrupt character and the command, nothing else
+  EXPECT_EQ(link_state.connected, 1);
+  EXPECT_TRUE(port_is_open());
+}
+
+TEST_F(LinkHandshake, RefusedDeviceLeavesNoPortOpen) {
+  std::string got;
+  const std::string out = connect(0, version_request, padded("Tovarelink Version 2.6\r\nTovare> ", 200), &got);
+  EXPECT_EQ(out, "Connecting at 57600...\n\n\a\aError: received Tovarelink version 2.6 but minimal is 2.7!\n");
+  EXPECT_EQ(link_state.connected, 0);
+  EXPECT_FALSE(port_is_open());
+}
+
+TEST_F(LinkHandshake, AlreadyConnectedChangesNothing) {
+  ASSERT_EQ(open_port(link_state.port_name, 57600), 0);
+  link_state.connected = 1;
+  std::string got;
+  const std::string out = connect(0, "never", "", &got, 300);
+  EXPECT_EQ(out, "Connecting at 57600...\n\a\aError: already Connected!\n");
+  EXPECT_EQ(got, "");
+  EXPECT_EQ(link_state.connected, 1);
+  EXPECT_TRUE(port_is_open());
+}
+
+TEST_F(LinkHandshake, ResyncKeepsTheHostLineAndFindsThePrompt) {
+  ASSERT_EQ(open_port(link_state.port_name, 57600), 0);
+  link_state.connected = 1;
+  // What the baud command does before it hands over.
+  const std::string host = "host 57600\n";
+  ASSERT_EQ(write_port(link_state.port_name, reinterpret_cast<const uint8_t*>(host.data()),
+                       static_cast<int>(host.size())),
+            static_cast<int>(host.size()));
+  drain_port();
+  std::string got;
+  const std::string out = connect(1, host + "\n", padded("\r\nTovare> ", 1024), &got);
+  EXPECT_EQ(out, "Connecting at 57600...\n\aConnected at 57600\n");
+  EXPECT_EQ(got, host + "\n");  // no interrupt character, no version request
+  EXPECT_EQ(link_state.connected, 1);
+  EXPECT_TRUE(port_is_open());
+}
+
+TEST_F(LinkHandshake, ResyncIgnoresAPromptReceivedBeforeTheChange) {
+  ASSERT_EQ(open_port(link_state.port_name, 57600), 0);
+  link_state.connected = 1;
+  answer(bytes{'T', 'o', 'v', 'a', 'r', 'e', '>', ' '});  // already waiting at the old rate
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the port's queue
+  std::string got;
+  const std::string out = connect(1, "\n", padded("\r\nbusy\r\n", 1024), &got);
+  EXPECT_EQ(out, "Connecting at 57600...\n\a\aError: did not receive the Tovarelink prompt!\n");
+  EXPECT_EQ(link_state.connected, 0);
+  EXPECT_FALSE(port_is_open());
+}
+
+TEST_F(LinkHandshake, ResyncOnAPortThatDoesNotOpen) {
+  link_state.connected = 1;
+  snprintf(link_state.port_name, sizeof link_state.port_name, "%s", "/dev/tovhost-no-such-port");
+  testing::internal::CaptureStdout();
+  dev_connect(9600, 1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string head = "Connecting at 9600...\n\a\aError: cannot open COM port /dev/tovhost-no-such-port: ";
+  EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
+  const std::string tail = "\n\a\aError: could not open COM port /dev/tovhost-no-such-port\n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(link_state.connected, 0);
+  EXPECT_FALSE(port_is_open());
 }
 
 }  // namespace

@@ -1,0 +1,290 @@
+// Download end to end: the built tovhost sends the configuration and rules
+// images to the simulated device over a real pseudo-terminal. The images the
+// device received are compared byte for byte with images built here, in
+// process, from the same files.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "device/download.h"
+#include "link_dev_support.h"
+#include "rules/rules.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using linkdev::connected_at;
+using linkdev::packet_log;
+using linkdev::run_session;
+using linkdev::transcript;
+
+const std::string prompt = "Command> ";
+const std::string both_questions =
+    "\a\aWarning: Configuration file has not yet been processed!\n"
+    "Do you want to use the Default Configuration? (yes|no) [no]: "
+    "\n\a\aWarning: Rules file has not yet been processed!\n"
+    "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
+const std::string both_succeeded = "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
+
+const bytes pkt_conf = {0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x00, 0x00, 0x31, 0x37, 0x36, 0x00, 0x00, 0x54, 0xEC};
+const bytes pkt_rules0 = {0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0x00, 0x00, 0x00, 0x00,
+                          0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0xE6, 0xAA};
+const bytes pkt_finish = {0x00, 0x15, 0x2D, 0x63, 0x65, 0x73, 0x74, 0x66, 0x69, 0x6E, 0x69,
+                          0x2D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5D, 0xCF};
+
+bytes as_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+// The images tovhost should send after "configure conf_path" (none: the
+// defaults) and "rules rules_path" (none: no rules).
+struct images {
+  bytes conf;
+  bytes rules;
+};
+
+images expected_images(const std::string& conf_path, const std::string& rules_path) {
+  images im;
+  testing::internal::CaptureStdout();  // the readers' reports are not under test here
+  conf_default();
+  config_record.rule_count = 0;
+  config_record.implicit_action = IMPLICIT_PASS;
+  const int conf_rc = conf_path.empty() ? 0 : conf_process(conf_path.c_str());
+  const int rules_rc = rules_path.empty() ? 0 : rules_process(rules_path.c_str());
+  const std::string report = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(conf_rc, 0) << report;
+  EXPECT_EQ(rules_rc, 0) << report;
+  im.conf.resize(CONF_IMAGE_SIZE);
+  conf_image(im.conf.data());
+  im.rules.resize(RULE_LIMIT * RULE_ENTRY_SIZE);
+  const int n = rules_image(im.rules.data(), static_cast<int>(im.rules.size()));
+  EXPECT_GE(n, 0);
+  im.rules.resize(static_cast<size_t>(n < 0 ? 0 : n));
+  return im;
+}
+
+// A rules file of `count` call-sign rules.
+std::string rules_file(const std::string& dir, int count) {
+  std::string text = "; generated\n";
+  for (int i = 0; i < count; ++i) {
+    char line[80];
+    std::snprintf(line, sizeof line, "%s %s N%dCL%c\n", i % 3 ? "pass" : "drop", i % 2 ? "src" : "destin", i % 10,
+                  'A' + i % 26);
+    text += line;
+  }
+  return write_file(dir + "/gen" + std::to_string(count) + ".rules", text);
+}
+
+uint16_t crc_over(const bytes& b) {
+  return crc16(0xFFFF, b.data(), static_cast<int>(b.size()), crc16_table.data());
+}
+
+// A command packet as the device must see it.
+bytes command_packet(const std::string& name, const std::string& size) {
+  bytes p(21, 0);
+  p[1] = 21;
+  for (size_t i = 0; i < name.size(); ++i) p[2 + i] = static_cast<uint8_t>(name[i]);
+  for (size_t i = 0; i < size.size(); ++i) p[14 + i] = static_cast<uint8_t>(size[i]);
+  const uint16_t crc = crc_over(p);
+  p[19] = static_cast<uint8_t>(crc >> 8);
+  p[20] = static_cast<uint8_t>(crc & 0xFF);
+  return p;
+}
+
+// Checks that `pkts`, from `first` on, carry `file` in data packets of at
+// most 60 bytes; returns the index after them.
+size_t expect_file(const std::vector<linkdev::logged_packet>& pkts, size_t first, const bytes& file) {
+  size_t at = first;
+  size_t done = 0;
+  while (done < file.size() && at < pkts.size()) {
+    const size_t n = std::min<size_t>(60, file.size() - done);
+    const bytes& p = pkts[at].bytes;
+    EXPECT_EQ(p.size(), n + 4) << "packet " << at + 1;
+    if (p.size() != n + 4) return at + 1;
+    EXPECT_EQ(bytes(p.begin() + 2, p.end() - 2), bytes(file.begin() + static_cast<long>(done),
+                                                       file.begin() + static_cast<long>(done + n)))
+        << "packet " << at + 1;
+    done += n;
+    ++at;
+  }
+  EXPECT_EQ(done, file.size());
+  return at;
+}
+
+std::string ends(const std::string& text, size_t n) { return text.size() < n ? text : text.substr(text.size() - n); }
+
+TEST(DownloadDevice, SampleConfigurationAndFiftyRules) {
+  const std::string dir = scratch_dir("dwn_full_files");
+  const std::string conf = examples_dir() + "/sample.conf";
+  const std::string rules = rules_file(dir, 50);
+  const images want = expected_images(conf, rules);
+  ASSERT_EQ(want.rules.size(), 1400U);
+
+  auto s = run_session("dwn_full", {}, "configure " + conf + "\nrules " + rules + "\nconnect {port}\ndownload\nquit\n");
+  EXPECT_EQ(s.host.exit_code, 0);
+  const std::string out = transcript(s.host);
+  EXPECT_NE(out.find("Rules processed 50, implicit 0\n"), std::string::npos) << out;
+  const std::string tail = connected_at(19200) + prompt + both_succeeded + "Disconnected\n" + prompt;
+  EXPECT_EQ(ends(out, tail.size()), tail);
+
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/rules.bin")), want.rules);
+
+  // conf command, 3 conf packets, rules command, 24 rules packets, finish.
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 30U) << s.sim_log;
+  for (const auto& p : pkts) {
+    EXPECT_EQ(p.answer, DWN_ACK);
+    EXPECT_EQ(crc_over(p.bytes), 0);
+  }
+  EXPECT_EQ(pkts[0].bytes, pkt_conf);
+  EXPECT_EQ(expect_file(pkts, 1, want.conf), 4U);
+  EXPECT_EQ(pkts[4].bytes, command_packet("rules", "1400"));
+  EXPECT_EQ(expect_file(pkts, 5, want.rules), 29U);
+  EXPECT_EQ(pkts[28].bytes.size(), 24U);  // 23 packets of 60 bytes, the last of 20
+  EXPECT_EQ(pkts[29].bytes, pkt_finish);
+}
+
+TEST(DownloadDevice, NoRulesSendsNoRulesData) {
+  const images want = expected_images("", "");
+  auto s = run_session("dwn_norules", {}, "connect {port}\ndownload\ny\nyes\ndownload\nquit\n");
+  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions + both_succeeded + "Disconnected\n" +
+                                    prompt + "\a\aError: not Connected!\n" + prompt);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
+  EXPECT_EQ(read_file(s.dir + "/rules.bin"), "");
+
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 6U) << s.sim_log;
+  EXPECT_EQ(pkts[0].bytes, pkt_conf);
+  EXPECT_EQ(expect_file(pkts, 1, want.conf), 4U);
+  EXPECT_EQ(pkts[2].bytes.size(), 64U);
+  EXPECT_EQ(pkts[3].bytes.size(), 60U);
+  EXPECT_EQ(pkts[4].bytes, pkt_rules0);
+  EXPECT_EQ(pkts[5].bytes, pkt_finish);
+}
+
+TEST(DownloadDevice, RulesFileOfExactlySevenChunks) {
+  // 15 rules are 420 bytes: seven full packets and no empty one after them.
+  const std::string dir = scratch_dir("dwn_420_files");
+  const std::string rules = rules_file(dir, 15);
+  const images want = expected_images("", rules);
+  ASSERT_EQ(want.rules.size(), 420U);
+
+  auto s = run_session("dwn_420", {}, "rules " + rules + "\nconnect {port}\ndownload\ny\nquit\n");
+  const std::string tail = connected_at(19200) + prompt +
+                           "\a\aWarning: Configuration file has not yet been processed!\n"
+                           "Do you want to use the Default Configuration? (yes|no) [no]: " +
+                           both_succeeded + "Disconnected\n" + prompt;
+  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/rules.bin")), want.rules);
+
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 13U) << s.sim_log;
+  EXPECT_EQ(pkts[4].bytes, command_packet("rules", "420"));
+  EXPECT_EQ(expect_file(pkts, 5, want.rules), 12U);
+  for (size_t i = 5; i < 12; ++i) EXPECT_EQ(pkts[i].bytes.size(), 64U);
+  EXPECT_EQ(pkts[12].bytes, pkt_finish);
+}
+
+TEST(DownloadDevice, NakTwiceThenAckResendsTheSamePacket) {
+  const images want = expected_images("", "");
+  auto s = run_session("dwn_nak2", {"--nak", "3:2"}, "connect {port}\ndownload\ny\ny\nquit\n");
+  EXPECT_EQ(transcript(s.host),
+            connected_at(19200) + prompt + both_questions + both_succeeded + "Disconnected\n" + prompt);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
+
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 8U) << s.sim_log;
+  EXPECT_EQ(pkts[2].answer, DWN_NAK);
+  EXPECT_EQ(pkts[3].answer, DWN_NAK);
+  EXPECT_EQ(pkts[4].answer, DWN_ACK);
+  EXPECT_EQ(pkts[3].bytes, pkts[2].bytes);
+  EXPECT_EQ(pkts[4].bytes, pkts[2].bytes);
+  EXPECT_EQ(pkts[6].bytes, pkt_rules0);
+}
+
+TEST(DownloadDevice, FiveNaksEndTheDownload) {
+  auto s = run_session("dwn_nak5", {"--nak", "2:5"}, "connect {port}\ndownload\ny\ny\ndownload\nquit\n");
+  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions +
+                                    "\a\aError: writing data pkt: -6\n"
+                                    "\a\aError: writing Configuration file failed: -3\n"
+                                    "\a\aError: Download failed: -2\n"
+                                    "Disconnected\n" +
+                                    prompt + "\a\aError: not Connected!\n" + prompt);
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 6U) << s.sim_log;  // no sixth sending
+  EXPECT_EQ(pkts[0].bytes, pkt_conf);
+  for (size_t i = 1; i < 6; ++i) {
+    EXPECT_EQ(pkts[i].bytes, pkts[1].bytes);
+    EXPECT_EQ(pkts[i].answer, DWN_NAK);
+  }
+}
+
+struct stray_case {
+  int packet;              // the packet answered 0x41
+  const char* messages;    // what the download prints from there on
+};
+
+void PrintTo(const stray_case& c, std::ostream* os) { *os << "packet " << c.packet; }
+
+class DownloadStray : public ::testing::TestWithParam<stray_case> {};
+
+// With one rule: conf command, three conf packets, rules command, one rules
+// packet, finish.
+TEST_P(DownloadStray, AnswerOtherThanAckOrNakStopsAtOnce) {
+  const stray_case& c = GetParam();
+  const std::string dir = scratch_dir("dwn_stray_files");
+  const std::string rules = rules_file(dir, 1);
+  auto s = run_session("dwn_stray", {"--answer", std::to_string(c.packet) + ":41"},
+                       "rules " + rules + "\nconnect {port}\ndownload\ny\nquit\n");
+  const std::string tail = std::string("Do you want to use the Default Configuration? (yes|no) [no]: ") + c.messages +
+                           "Disconnected\n" + prompt;
+  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), static_cast<size_t>(c.packet)) << s.sim_log;  // nothing sent after the stray byte
+  EXPECT_EQ(pkts.back().answer, 0x41);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, DownloadStray,
+    ::testing::Values(stray_case{1, "\a\aError: reading ack or nak: got 0x41\n"
+                                    "\a\aError: writing Configuration command failed: -5\n"
+                                    "\a\aError: Download failed: -1\n"},
+                      stray_case{3, "\a\aError: reading ack or nak: got 0x41\n"
+                                    "\a\aError: writing data pkt: -5\n"
+                                    "\a\aError: writing Configuration file failed: -3\n"
+                                    "\a\aError: Download failed: -2\n"},
+                      stray_case{5, "Downloading Configuration succeeded\n"
+                                    "\a\aError: reading ack or nak: got 0x41\n"
+                                    "\a\aError: writing Rules command failed: -5\n"
+                                    "\a\aError: Download failed: -3\n"},
+                      stray_case{6, "Downloading Configuration succeeded\n"
+                                    "\a\aError: reading ack or nak: got 0x41\n"
+                                    "\a\aError: writing data pkt: -5\n"
+                                    "\a\aError: writing Rules file failed: -3\n"
+                                    "\a\aError: Download failed: -4\n"},
+                      stray_case{7, "Downloading Configuration succeeded\nDownloading Rules succeeded\n"
+                                    "\a\aError: reading ack or nak: got 0x41\n"
+                                    "\a\aError: error writing finish pkt: -5\n"
+                                    "\a\aError: Download failed: -5\n"}));
+
+TEST(DownloadDevice, SilentDeviceTimesOutAfterFiveSeconds) {
+  auto s = run_session("dwn_silent", {"--silent-packet", "1"}, "connect {port}\ndownload\ny\ny\nquit\n");
+  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions +
+                                    "\a\aError: reading ack or nak: 0\n"
+                                    "\a\aError: writing Configuration command failed: -4\n"
+                                    "\a\aError: Download failed: -1\n"
+                                    "Disconnected\n" +
+                                    prompt);
+  EXPECT_GE(s.host.seconds, 5.0);
+  const auto pkts = packet_log(s.dir);
+  ASSERT_EQ(pkts.size(), 1U) << s.sim_log;
+  EXPECT_EQ(pkts[0].bytes, pkt_conf);
+}
+
+}  // namespace
