@@ -2,10 +2,12 @@
 // test driven over the same kind of pseudo-terminal with nothing but blocking
 // write() and read() of one byte each, no time-outs, no clock reads, no poll.
 //
-// rt_baseline PORT [ITERATIONS]
+// rt_baseline PORT [ITERATIONS [TIMES]]
 //   Opens PORT raw, sends "serialtest\n", collects the start text, then sends
 //   the 63 characters 0x40..0x7E ITERATIONS times (default 2000), each awaited
 //   and checked before the next, and ends the test with 0x03.
+//   TIMES: a file to get the end time of every iteration, one a line, in
+//   nanoseconds (as the shell's progress dots mark them).
 // Prints one line:
 //   round_trips <n> total_ns <t> after_first_ns <t1>
 // total_ns covers every round trip; after_first_ns covers iterations 2..n
@@ -23,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -95,11 +98,11 @@ long rt_parse_iterations(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: rt_baseline PORT [ITERATIONS]\n");
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: rt_baseline PORT [ITERATIONS [TIMES]]\n");
     return 2;
   }
-  const long iterations = argc == 3 ? rt_parse_iterations(argv[2]) : 2000;
+  const long iterations = argc >= 3 ? rt_parse_iterations(argv[2]) : 2000;
   if (iterations < 1) {
     std::fprintf(stderr, "rt_baseline: bad iteration count %s\n", argv[2]);
     return 2;
@@ -135,9 +138,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Iteration ends, noted outside the byte loop (one clock read per 63
+  // round trips).
+  std::vector<int64_t> ends(static_cast<size_t>(iterations));
+
   // The measured loop: one byte out, one byte back, nothing else.
   const int64_t start = rt_now_ns();
-  int64_t after_first = start;
   for (long i = 1; i <= iterations; ++i) {
     for (unsigned c = rt_first; c <= rt_last; ++c) {
       const uint8_t ch = static_cast<uint8_t>(c);
@@ -151,8 +157,9 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    if (i == 1) after_first = rt_now_ns();
+    ends[static_cast<size_t>(i - 1)] = rt_now_ns();
   }
+  const int64_t after_first = ends[0];
   const int64_t end = rt_now_ns();
 
   if (!rt_write_all(fd, &rt_interrupt, 1)) {
@@ -161,6 +168,15 @@ int main(int argc, char** argv) {
   }
   tcdrain(fd);
   close(fd);
+  if (argc == 4) {
+    FILE* f = std::fopen(argv[3], "w");
+    if (f == nullptr) {
+      std::fprintf(stderr, "rt_baseline: cannot write %s: %s\n", argv[3], std::strerror(errno));
+      return 1;
+    }
+    for (const int64_t e : ends) std::fprintf(f, "%lld\n", static_cast<long long>(e - start));
+    std::fclose(f);
+  }
   std::printf("round_trips %ld total_ns %lld after_first_ns %lld\n", iterations * rt_per_iteration,
               static_cast<long long>(end - start), static_cast<long long>(end - after_first));
   return 0;

@@ -2,10 +2,13 @@
 // output through a pipe) and notes when each of the given texts first appears,
 // in order, each searched after the previous one.
 //
-// bench_stamp [-o COPY] TEXT...
+// bench_stamp [-o COPY] [-e CHAR TIMES] TEXT...
 //   Prints one line: the nanoseconds from its own start to the arrival of each
 //   TEXT (-1 for a text that never came), then to the end of input.
 //   -o COPY keeps everything read in the file COPY.
+//   -e CHAR TIMES writes to the file TIMES, one line each, the arrival time
+//   of every CHAR between the end of the first TEXT and the start of the last
+//   (the shell's progress dots).
 // The shell writes its output unbuffered, so a text is seen as soon as the
 // shell has printed it.
 #include <time.h>
@@ -50,14 +53,29 @@ std::string stamp_unescape(const char* s) {
 int main(int argc, char** argv) {
   const int64_t start = stamp_now_ns();
   FILE* copy = nullptr;
+  FILE* every = nullptr;
+  char every_char = 0;
   int first_mark = 1;
-  if (argc >= 3 && std::strcmp(argv[1], "-o") == 0) {
-    copy = std::fopen(argv[2], "wb");
-    if (copy == nullptr) {
-      std::fprintf(stderr, "bench_stamp: cannot write %s: %s\n", argv[2], std::strerror(errno));
-      return 1;
+  while (first_mark < argc) {
+    const char* opt = argv[first_mark];
+    if (std::strcmp(opt, "-o") == 0 && first_mark + 1 < argc) {
+      copy = std::fopen(argv[first_mark + 1], "wb");
+      if (copy == nullptr) {
+        std::fprintf(stderr, "bench_stamp: cannot write %s: %s\n", argv[first_mark + 1], std::strerror(errno));
+        return 1;
+      }
+      first_mark += 2;
+    } else if (std::strcmp(opt, "-e") == 0 && first_mark + 2 < argc && std::strlen(argv[first_mark + 1]) == 1) {
+      every_char = argv[first_mark + 1][0];
+      every = std::fopen(argv[first_mark + 2], "w");
+      if (every == nullptr) {
+        std::fprintf(stderr, "bench_stamp: cannot write %s: %s\n", argv[first_mark + 2], std::strerror(errno));
+        return 1;
+      }
+      first_mark += 3;
+    } else {
+      break;
     }
-    first_mark = 3;
   }
   std::vector<std::string> marks;
   for (int i = first_mark; i < argc; ++i) marks.push_back(stamp_unescape(argv[i]));
@@ -66,6 +84,7 @@ int main(int argc, char** argv) {
   std::string text;
   size_t next = 0;       // the mark looked for
   size_t search_at = 0;  // where in `text` it may begin
+  size_t every_at = 0;   // bytes before this one were looked at for CHAR
   char buf[65536];
   for (;;) {
     const ssize_t n = read(0, buf, sizeof buf);
@@ -82,13 +101,26 @@ int main(int argc, char** argv) {
         if (text.size() > keep && text.size() - keep > search_at) search_at = text.size() - keep;
         break;
       }
+      if (next == 0) every_at = at + marks[next].size();
+      if (every != nullptr && next > 0 && next + 1 == marks.size()) {
+        // The last mark: only what comes before it counts.
+        for (; every_at < at; ++every_at) {
+          if (text[every_at] == every_char) std::fprintf(every, "%lld\n", static_cast<long long>(now - start));
+        }
+      }
       seen[next] = now - start;
       search_at = at + marks[next].size();
       ++next;
     }
+    if (every != nullptr && next > 0 && next < marks.size()) {
+      for (; every_at < text.size(); ++every_at) {
+        if (text[every_at] == every_char) std::fprintf(every, "%lld\n", static_cast<long long>(now - start));
+      }
+    }
   }
   const int64_t eof = stamp_now_ns() - start;
   if (copy != nullptr) std::fclose(copy);
+  if (every != nullptr) std::fclose(every);
   for (const int64_t s : seen) std::printf("%lld ", static_cast<long long>(s));
   std::printf("%lld\n", static_cast<long long>(eof));
   return 0;
