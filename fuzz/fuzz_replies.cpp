@@ -3,10 +3,10 @@
 // scripted port of fake_port.h, so the device's replies are the fuzzer's
 // bytes and every time-out passes at once.
 //
-// Input: byte 0 picks the exchange, byte 1 the faults (bits 0-5: the n-th
-// write fails, 0 none; bits 6-7: the n-th open fails, 0 none), byte 2 a
-// parameter of the exchange, the rest is what the device sends (0xFE: the
-// device falls silent until the waiting read times out).
+// Input: byte 0 picks the exchange, byte 1 the write that fails (the n-th,
+// 0: none), byte 2 the open that fails (n % 4, 0: none), byte 3 a parameter
+// of the exchange, the rest is what the device sends (0xFE: the device falls
+// silent until the waiting read times out).
 // dev_find is also checked against a plain search on every input.
 #include <algorithm>
 #include <cstdint>
@@ -110,11 +110,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_dev_find(data, size);
-  if (size < 3) return 0;
+  if (size < 4) return 0;
   const int which = data[0] % ex_count;
-  const int faults = data[1];
-  const int param = data[2];
-  std::vector<uint8_t> script(data + 3, data + size);
+  const int write_fault = data[1];
+  const int open_fault = data[2] % 4;
+  const int param = data[3];
+  std::vector<uint8_t> script(data + 4, data + size);
 
   close_port();
   link_state = link_state_t{};
@@ -125,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   switch (which) {
     case ex_connect:
-      fake_port_fail_write(faults & 0x3F);
-      fake_port_fail_open(faults >> 6);
+      fake_port_fail_write(write_fault);
+      fake_port_fail_open(open_fault);
       std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM3");
       dev_connect(static_cast<int32_t>(baud), 0);
       if (link_state.connected == 1) {
@@ -137,19 +138,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     case ex_resync:
       open_link(19200);
-      fake_port_fail_write(faults & 0x3F);
-      fake_port_fail_open(faults >> 6);
+      fake_port_fail_write(write_fault);
+      fake_port_fail_open(open_fault);
       dev_connect(static_cast<int32_t>(baud), 1);
       if (link_state.connected == 1) FZ_CHECK(script_has(script, "Tovare> "));
       break;
     case ex_serialtest: {
       open_link(baud);
-      fake_port_fail_write(faults & 0x3F);
+      fake_port_fail_write(write_fault);
       // Mostly small counts; a few odd texts for the count reading.
-      static const char* const odd_counts[] = {"0", "-1", "abc", " 2", "+1", "99999999999999999999999", "1x"};
-      char count[16];
+      static const char* const odd_counts[] = {"0",  "-1", "abc", " 2", "+1", "99999999999999999999999",
+                                               "1x", "-99999999999999999999999"};
+      char count[32];
       if (param >= 240) {
-        std::snprintf(count, sizeof count, "%s", odd_counts[param % 7]);
+        std::snprintf(count, sizeof count, "%s", odd_counts[param % 8]);
       } else {
         std::snprintf(count, sizeof count, "%d", 1 + param % 3);
       }
@@ -157,8 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     case ex_firmware: {
-      fake_port_fail_write(faults & 0x3F);
-      fake_port_fail_open(faults >> 6);
+      fake_port_fail_write(write_fault);
+      fake_port_fail_open(open_fault);
       const int rc = firmware("COM3", (param & 1) != 0 ? hex_long : hex_short);
       FZ_CHECK(rc <= 0 && rc >= -14);
       if (rc == 0) FZ_CHECK(script_has(script, "\x05"));
@@ -167,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     case ex_download: {
       open_link(baud);
-      fake_port_fail_write(faults & 0x3F);
+      fake_port_fail_write(write_fault);
       config_record.rule_count = static_cast<uint16_t>(param % 4);
       for (int i = 0; i < RULE_LIMIT; ++i) {
         rule_table[i].command = static_cast<uint8_t>(RULE_CMD_DESTIN + i % 6);

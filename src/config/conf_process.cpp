@@ -127,19 +127,18 @@ char* conf_token(char** cursor, const char* seps) {
   return p;
 }
 
-// Takes the next argument of an item. On nullptr, *rc says why: -11 when the
-// line holds no more argument, -8 when the argument lies inside the comment
-// (only for items that make the comment check).
-char* conf_arg(conf_line& ln, const char* seps, bool comment_check, int* rc) {
+// Takes the next argument of an item. When there is none it prints the
+// item's missing-argument message (naming `what`) and returns nullptr; *rc
+// says why: -11 when the line holds no more argument, -8 when the argument
+// lies inside the comment (only for items that make the comment check).
+char* conf_arg(conf_line& ln, const char* seps, bool comment_check, const char* what, int* rc) {
   char* arg = conf_token(&ln.rest, seps);
-  if (arg == nullptr) {
-    *rc = CONF_ERR_VALUE;
-    return nullptr;
-  }
-  if (comment_check && ln.mark != nullptr && arg > ln.mark) {
+  *rc = CONF_ERR_VALUE;
+  if (arg != nullptr && comment_check && ln.mark != nullptr && arg > ln.mark) {
     *rc = CONF_ERR_COMMENT;
-    return nullptr;
+    arg = nullptr;
   }
+  if (arg == nullptr) std::printf(CONF_LINE_ERROR "missing %s argument: %s\n", ln.number, what, line_copy);
   return arg;
 }
 
@@ -167,11 +166,8 @@ bool conf_keyword_matches(const char* word, size_t len, std::string_view keyword
 
 int conf_item_baud(conf_line& ln, uint32_t* field) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Baud argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Baud", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 10);
   if (get_baud(v) == nullptr) {
     std::printf(CONF_LINE_ERROR "invalid Baud argument: %d: %s\n", ln.number, v, line_copy);
@@ -183,11 +179,8 @@ int conf_item_baud(conf_line& ln, uint32_t* field) {
 
 int conf_item_call(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Call Sign argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Call Sign", &rc);
+  if (arg == nullptr) return rc;
   size_t len = std::strlen(arg);
   if (len > static_cast<size_t>(CONF_CALL_MAX)) {
     std::printf(CONF_LINE_ERROR "invalid Call Sign argument: too long: %s\n", ln.number, line_copy);
@@ -203,11 +196,8 @@ int conf_item_call(conf_line& ln) {
 
 int conf_item_ssid(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing SSID argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "SSID", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 0);
   if (v < 0 || v > 15) {
     std::printf(CONF_LINE_ERROR "invalid SSID argument range [0..15]: %d: %s\n", ln.number, v, line_copy);
@@ -223,11 +213,8 @@ bool conf_angle_ok(double v) { return v >= -360.0 && v <= 360.0; }
 
 int conf_latitude(conf_line& ln, const char* seps) {
   int rc = 0;
-  char* arg = conf_arg(ln, seps, false, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Station Latitude argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, seps, false, "Station Latitude", &rc);
+  if (arg == nullptr) return rc;
   double v = dmctodeg(arg);
   if (!conf_angle_ok(v)) {
     std::printf(CONF_LINE_ERROR "invalid Station Latitude argument: %s: %s\n", ln.number, arg, line_copy);
@@ -239,11 +226,8 @@ int conf_latitude(conf_line& ln, const char* seps) {
 
 int conf_longitude(conf_line& ln, const char* seps, bool comment_check) {
   int rc = 0;
-  char* arg = conf_arg(ln, seps, comment_check, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Station Longitude argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, seps, comment_check, "Station Longitude", &rc);
+  if (arg == nullptr) return rc;
   double v = dmctodeg(arg);
   if (!conf_angle_ok(v)) {
     std::printf(CONF_LINE_ERROR "invalid Station Longitude argument: %s: %s\n", ln.number, arg, line_copy);
@@ -261,11 +245,8 @@ int conf_item_position(conf_line& ln) {
 
 int conf_item_altitude(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Altitude argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Altitude", &rc);
+  if (arg == nullptr) return rc;
   char* unit = nullptr;
   int v = conf_to_int(arg, 0, &unit);
   if (*unit == 'f' || *unit == 'F') {
@@ -278,11 +259,8 @@ int conf_item_altitude(conf_line& ln) {
 
 int conf_item_widemax(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing n argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "n", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 10);
   if (v < 1 || v > CONF_WIDE_LIMIT) {
     std::printf(CONF_LINE_ERROR "invalid n argument range [1..%d]: %d: %s\n", ln.number, CONF_WIDE_LIMIT, v,
@@ -300,11 +278,8 @@ int conf_item_widemax(conf_line& ln) {
 
 int conf_item_widetotal(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing n argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "n", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 10);
   if (v < 1 || v > CONF_WIDE_LIMIT) {
     std::printf(CONF_LINE_ERROR "invalid n argument range [1..%d]: %d: %s\n", ln.number, CONF_WIDE_LIMIT, v,
@@ -324,11 +299,8 @@ int conf_item_widetotal(conf_line& ln) {
 // nonaprs also takes p for "pass".
 int conf_item_switch(conf_line& ln, uint16_t* field, bool pass_is_on) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing y | n argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "y | n", &rc);
+  if (arg == nullptr) return rc;
   char c = arg[0];
   bool on = std::strchr("1yYtTeE", c) != nullptr;
   if (pass_is_on && (c == 'p' || c == 'P')) on = true;
@@ -338,11 +310,8 @@ int conf_item_switch(conf_line& ln, uint16_t* field, bool pass_is_on) {
 
 int conf_item_dupewin(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing seconds argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 10);
   if (v < 5 || v > 500) {
     std::printf(CONF_LINE_ERROR "invalid seconds argument range [5..500]: %d: %s\n", ln.number, v, line_copy);
@@ -354,11 +323,8 @@ int conf_item_dupewin(conf_line& ln) {
 
 int conf_item_ratelimcall(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing seconds argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 10);
   if (v < 0 || v > 65535) {
     std::printf(CONF_LINE_ERROR "invalid seconds argument range [0..%d]: %d: %s\n", ln.number, 65535, v,
@@ -371,11 +337,8 @@ int conf_item_ratelimcall(conf_line& ln) {
 
 int conf_item_beacon(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing seconds argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
+  if (arg == nullptr) return rc;
   int v = conf_to_int(arg, 0);
   if (v != 0 && (v < 10 || v > 65535)) {
     std::printf(CONF_LINE_ERROR "invalid seconds argument range [0, %d..%d]: %d: %s\n", ln.number, 10, 65535, v,
@@ -388,11 +351,8 @@ int conf_item_beacon(conf_line& ln) {
 
 int conf_item_digipath(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Digi Path argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, "Digi Path", &rc);
+  if (arg == nullptr) return rc;
   // The count follows the slots as they are filled, so that a line stopped
   // by a bad name leaves a count that matches what the slots hold.
   std::memset(config_record.digipath, 0, sizeof config_record.digipath);
@@ -416,11 +376,8 @@ int conf_item_digipath(conf_line& ln) {
 
 int conf_item_bcomment(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Beacon Comment argument: %s\n", ln.number, line_copy);
-    return rc;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, "Beacon Comment", &rc);
+  if (arg == nullptr) return rc;
   std::memset(config_record.bcomment, 0, sizeof config_record.bcomment);
   size_t len = std::strlen(arg);
   if (len > static_cast<size_t>(CONF_BCOMMENT_MAX)) len = CONF_BCOMMENT_MAX;
@@ -434,11 +391,8 @@ bool conf_icon_table_ok(char c) {
 
 int conf_item_icon(conf_line& ln) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_ICON, false, &rc);
-  if (arg == nullptr) {
-    std::printf(CONF_LINE_ERROR "missing Beacon Icon argument: %s\n", ln.number, line_copy);
-    return CONF_ERR_COMMENT;
-  }
+  char* arg = conf_arg(ln, CONF_SEP_ICON, false, "Beacon Icon", &rc);
+  if (arg == nullptr) return CONF_ERR_COMMENT;
   if (!conf_icon_table_ok(arg[0])) {
     std::printf(CONF_LINE_ERROR "Icon Symbol ID must be one of / \\ 0..9 a..j A..Z: %s\n", ln.number, line_copy);
     return CONF_ERR_COMMENT;
