@@ -78,8 +78,9 @@ void sim_vanish();
 // ---------------------------------------------------------------- device (sim_device.cpp)
 
 void dev_init();
-// The far end opened the port (at `baud`) / closed it.
-void dev_opened(long baud);
+// The far end opened the port / closed it. A close is told only after every
+// byte the far end wrote before it has gone through dev_input.
+void dev_opened();
 void dev_closed();
 // The far end purged its queues. `output` when it purged what it had sent
 // too: the master's unread input went with it, so every byte read after this

@@ -77,7 +77,7 @@ struct cmd_state {
   bool last_cr;        // a CR ended the last line: an LF right after it is part of it
   bool intr_line;      // this line began right after the interrupt character
   bool pending_baud;   // "host N" came: the next line feed is the re-synchronisation
-  bool session_fresh;  // nothing received since the port was opened (or purged by the far end)
+  bool host_seen;      // "host N" came since the port was last opened
   long host_rate;
 } cmd;
 
@@ -689,13 +689,14 @@ void cmd_host(const char* arg) {
   }
   cmd.host_rate = rate;
   cmd.pending_baud = true;
+  cmd.host_seen = true;
   sim_log("host %ld: host port switched to %ld baud", rate, rate);
 }
 
-void cmd_line(bool fresh) {
+void cmd_line() {
   const bool intr = cmd.intr_line;
   cmd.intr_line = false;
-  const bool baud_lf = cmd.pending_baud || fresh;
+  const bool baud_lf = cmd.pending_baud;
   cmd.pending_baud = false;
   if (cmd.overflow) {
     cmd.len = 0;
@@ -756,8 +757,6 @@ void cmd_line(bool fresh) {
 }
 
 void cmd_byte(uint8_t b) {
-  const bool fresh = cmd.session_fresh;
-  cmd.session_fresh = false;
   if (b == CH_INTR) {
     cmd.len = 0;
     cmd.overflow = false;
@@ -773,7 +772,7 @@ void cmd_byte(uint8_t b) {
   }
   cmd.last_cr = b == '\r';
   if (b == '\r' || b == '\n') {
-    cmd_line(fresh);
+    cmd_line();
     return;
   }
   if (b == 0x08 || b == 0x7F) {
@@ -805,10 +804,8 @@ void dev_init() {
   flood_stop();
 }
 
-void dev_opened(long baud) {
+void dev_opened() {
   if (mode == MODE_GONE) return;
-  sim_log("port opened at %ld baud", baud);
-  cmd.session_fresh = true;
   sim_out_mark();
   if (mode == MODE_LOADER) {
     if (ldr.step == LDR_WAIT_REOPEN || (ldr.step == LDR_PROMPT && !ldr.reopened)) {
@@ -817,8 +814,9 @@ void dev_opened(long baud) {
     }
     return;
   }
-  if (mode == MODE_CMD && sim_opt.flood_open_ms > 0 && !cmd.pending_baud)
-    flood_start(sim_opt.flood_open_ms, "port opened");
+  const bool after_host = cmd.host_seen;
+  cmd.host_seen = false;
+  if (mode == MODE_CMD && sim_opt.flood_open_ms > 0 && !after_host) flood_start(sim_opt.flood_open_ms, "port opened");
 }
 
 void dev_closed() {
@@ -845,9 +843,8 @@ void dev_closed() {
 
 void dev_flushed(bool output) {
   if (mode == MODE_CMD && output) {
-    // What the far end wrote before is gone; what follows opens a session.
+    // What the far end wrote before is gone: a line begun before is dropped.
     cmd_reset_line();
-    cmd.session_fresh = true;
   }
   if (mode != MODE_LOADER || sim_opt.fw_silent) return;
   // The far end purged its queues: after the reset that is the reopen, and

@@ -8,22 +8,23 @@
 // Linux shows that to the master:
 //   - before the far end is opened for the first time the master shows
 //     nothing (no hang-up; bytes written are kept for the first opener);
-//   - after the far end is closed the master reads what was still in flight,
-//     then read() fails with EIO and poll() reports POLLHUP until the far end
-//     is opened again (so the master must then be left out of poll());
+//   - after the far end is closed the master still reads everything the far
+//     end wrote, then read() fails with EIO and poll() reports POLLHUP until
+//     the far end is opened again (so the master must then be left out of
+//     poll()); a purge of the far end's input queue (tcflush TCIFLUSH) does
+//     not touch what it wrote;
 //   - a close quickly followed by an open leaves no trace in poll() at all.
 // So opens and closes are taken from inotify on the slave's path (IN_OPEN,
-// IN_CLOSE_*), which queues every one of them; the hang-up state of the
-// master only decides whether the master is polled (while it hangs up, the
-// loop waits on inotify and looks again every LINK_HUP_RECHECK_MS).
-// The two queues (inotify and the master's bytes) carry no common order, so
-// inotify is read after each read of the master and before its bytes are
-// handled: an open that came before the bytes is then always seen first.
+// IN_CLOSE_*), which queues every one of them. The two queues (inotify and
+// the master's bytes) carry no common order; link_service() puts them in
+// order: while the far end counts as closed, a queued open comes before any
+// byte; while it counts as open, a queued close waits until the master has
+// given every byte it holds. Without inotify (--no-inotify) the hang-up of
+// the master is all there is.
 //
 // The master runs in packet mode (TIOCPKT): a purge of the far end's queues
 // (tcflush) arrives as a status byte. Purging the far end's output also
-// throws away whatever the master had not read yet (so bytes written just
-// before a close and reopen with purge may never arrive), and the status is
+// throws away whatever the master had not read yet, and the status is
 // returned before any byte still to come: it marks the start of a session
 // in order with the bytes, and tells the firmware loader that tovhost has
 // reopened the port and is ready for its prompt.
@@ -53,10 +54,12 @@ constexpr const char* default_version_text = "Tovarelink APRS Digipeater Version
 
 // While the master hangs up, look for a reopen this often (inotify normally
 // wakes the loop at once; without inotify this short sleep loop is all there is).
-constexpr int LINK_HUP_RECHECK_MS = 100;
 constexpr int LINK_HUP_RECHECK_BLIND_MS = 20;
+constexpr int LINK_FINAL_WAKEUPS = 1000;  // at most this many link turns after a signal
 constexpr int LINK_READ_SIZE = 4096;      // one read of the master
-constexpr int LINK_READS_PER_WAKEUP = 64; // then timers get their turn
+constexpr int LINK_STEPS_PER_WAKEUP = 64; // reads and events; then timers get their turn
+constexpr size_t EVENT_RING = 1024;       // opens and closes read from inotify, not yet applied
+constexpr size_t EVENT_READ_SIZE = 4096;  // one read of inotify
 constexpr int LOG_LINE_MAX = 2048;
 constexpr int PIECE_SIZE = 8;             // --pieces: bytes per piece
 
@@ -88,6 +91,12 @@ int ino_fd = -1;
 int open_count = 0;       // opens of the far end minus closes, from inotify
 bool slave_open = false;  // the far end is open (as far as we know)
 bool hup_wait = false;    // the master hangs up: leave it out of poll()
+bool rate_untold = false; // opened, and no byte received yet: the rate is not known yet
+
+enum link_event : uint8_t { EV_OPEN, EV_CLOSE, EV_LOST };
+link_event ev_ring[EVENT_RING];
+size_t ev_head = 0, ev_tail = 0;
+uint8_t held_status = 0;  // a purge seen before the reopen it followed was applied
 bool xon_told = false;
 int sig_pipe[2] = {-1, -1};
 bool log_nonblocking = false;
@@ -195,12 +204,16 @@ long speed_to_baud(speed_t s) {
 void link_opened() {
   slave_open = true;
   hup_wait = false;
-  dev_opened(sim_port_baud());
+  rate_untold = true;
+  dev_opened();
 }
 
 void link_closed() {
   slave_open = false;
   out_clear();
+  // Opened and closed without a byte: the rate it was set to never showed.
+  if (rate_untold) sim_log("port opened");
+  rate_untold = false;
   dev_closed();
 }
 
@@ -212,39 +225,50 @@ void link_status(uint8_t status) {
   }
 }
 
-// The far end is closed (read gave EIO): wait for it to be opened again.
-void link_hangup() {
-  hup_wait = true;
-  if (slave_open && ino_fd < 0) link_closed();
+void link_data(const uint8_t* bytes, int count) {
+  if (rate_untold) {
+    // The far end sets its rate after the open and before it writes: now it
+    // is known.
+    rate_untold = false;
+    sim_log("port opened at %ld baud", sim_port_baud());
+  }
+  dev_input(bytes, count);
 }
 
-void link_inotify() {
-  alignas(inotify_event) static char buf[4096];
-  for (;;) {
+bool event_pending() { return ev_head != ev_tail; }
+
+// A close and after it an open are waiting in the event ring.
+bool reopen_queued() {
+  bool closed = false;
+  for (size_t i = ev_head; i != ev_tail; i++) {
+    const link_event e = ev_ring[i % EVENT_RING];
+    if (e == EV_CLOSE) closed = true;
+    if (e == EV_OPEN && closed) return true;
+  }
+  return false;
+}
+
+void event_push(link_event e) {
+  ev_ring[ev_tail % EVENT_RING] = e;
+  ev_tail++;
+}
+
+// Moves what inotify has queued into the event ring, in order (as far as
+// the ring has room; the rest waits in the kernel's queue).
+void link_fetch_events() {
+  alignas(inotify_event) static char buf[EVENT_READ_SIZE];
+  while (ino_fd >= 0 && EVENT_RING - (ev_tail - ev_head) >= EVENT_READ_SIZE / sizeof(inotify_event)) {
     const ssize_t n = read(ino_fd, buf, sizeof buf);
     if (n <= 0) return;
     for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       inotify_event ev;
       std::memcpy(&ev, buf + off, sizeof ev);
       off += static_cast<ssize_t>(sizeof(inotify_event) + ev.len);
-      if ((ev.mask & IN_Q_OVERFLOW) != 0) {
-        // Events were lost: start again from what the master shows now.
-        pollfd p{master_fd, POLLIN, 0};
-        poll(&p, 1, 0);
-        open_count = (p.revents & POLLHUP) != 0 ? 0 : 1;
-        if (open_count == 0 && slave_open) link_closed();
-        if (open_count == 1 && !slave_open) link_opened();
-        continue;
-      }
-      if ((ev.mask & IN_OPEN) != 0) {
-        open_count++;
-        if (!slave_open) link_opened();
-      }
-      if ((ev.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
-        if (open_count > 0) open_count--;
-        if (open_count == 0 && slave_open) link_closed();
-      }
+      if ((ev.mask & IN_Q_OVERFLOW) != 0) event_push(EV_LOST);
+      if ((ev.mask & IN_OPEN) != 0) event_push(EV_OPEN);
+      if ((ev.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) event_push(EV_CLOSE);
       if ((ev.mask & IN_IGNORED) != 0) {
+        // The watch is gone (the port's path was removed): hang-ups only from now on.
         close(ino_fd);
         ino_fd = -1;
         return;
@@ -253,30 +277,101 @@ void link_inotify() {
   }
 }
 
-void link_read() {
-  static uint8_t buf[LINK_READ_SIZE + 1];
-  for (int i = 0; i < LINK_READS_PER_WAKEUP && master_fd >= 0; i++) {
+void link_apply(link_event e) {
+  switch (e) {
+    case EV_OPEN:
+      open_count++;
+      if (!slave_open) link_opened();
+      break;
+    case EV_CLOSE:
+      if (open_count > 0) open_count--;
+      if (open_count == 0 && slave_open) link_closed();
+      break;
+    case EV_LOST: {
+      // Events were lost: start again from what the master shows now.
+      pollfd p{master_fd, POLLIN, 0};
+      poll(&p, 1, 0);
+      open_count = (p.revents & POLLHUP) != 0 ? 0 : 1;
+      if (open_count == 0 && slave_open) link_closed();
+      if (open_count == 1 && !slave_open) link_opened();
+      break;
+    }
+  }
+  if (held_status != 0 && slave_open && e != EV_CLOSE) {
+    const uint8_t status = held_status;
+    held_status = 0;
+    link_status(status);
+  }
+}
+
+enum read_result { READ_GOT, READ_EMPTY, READ_HUP };
+
+// One read of the master: bytes (or a status) handed on, nothing there yet,
+// or the far end closed.
+read_result link_read_once() {
+  static uint8_t buf[LINK_READ_SIZE];
+  for (;;) {
     const ssize_t n = read(master_fd, buf, sizeof buf);
-    // An open or close that happened before these bytes were written is
-    // queued by now: let the device hear of it first.
-    if (ino_fd >= 0) link_inotify();
     if (n > 0) {
       if (!slave_open && ino_fd < 0) link_opened();
       if (!packet_mode) {
-        dev_input(buf, static_cast<int>(n));
+        link_data(buf, static_cast<int>(n));
       } else if (buf[0] == TIOCPKT_DATA) {
-        if (n > 1) dev_input(buf + 1, static_cast<int>(n - 1));
+        if (n > 1) link_data(buf + 1, static_cast<int>(n - 1));
       } else {
-        link_status(buf[0]);
+        // A status overtakes the bytes still unread. When the port has been
+        // closed and opened again meanwhile, the purge is the reopened
+        // port's (tovhost purges its input right after every open): it waits
+        // for that open.
+        link_fetch_events();
+        if (slave_open && reopen_queued())
+          held_status = static_cast<uint8_t>(held_status | buf[0]);
+        else
+          link_status(buf[0]);
       }
-      if (n < static_cast<ssize_t>(sizeof buf)) return;  // drained; poll() tells of more
-      continue;
+      return READ_GOT;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return;
-    link_hangup();
-    return;
+    if (n < 0 && errno == EAGAIN) return READ_EMPTY;
+    return READ_HUP;  // EIO: the far end is closed and everything it wrote has been read
   }
+}
+
+// Serves the far end: its bytes and its opens and closes, in the order they
+// happened. The two queues carry no common order, but two things are sure:
+//   - bytes are written only while the port is open, so while the far end
+//     counts as closed an open waiting in the event queue is taken before
+//     any byte read;
+//   - bytes written before a close are still readable after it (a purge of
+//     the far end's input does not touch them), so a queued close is taken
+//     only once the master has nothing more to give (EAGAIN or EIO): every
+//     byte written before the close is handled before the device hears of it.
+// What stays open: when the far end closes, reopens and writes again before
+// the master is read at all (the line feed of a baud change follows the
+// reopen within microseconds), the bytes of both sessions come in one read.
+// They are all handled before the close; nothing is lost, and only the log
+// shows the close after them.
+// Returns true when it stopped with work left (its share of one wakeup used up).
+bool link_service() {
+  for (int i = 0; i < LINK_STEPS_PER_WAKEUP; i++) {
+    if (master_fd < 0) return false;  // the device vanished
+    link_fetch_events();
+    if (!slave_open && event_pending()) {
+      link_apply(ev_ring[ev_head++ % EVENT_RING]);
+      continue;
+    }
+    if (!hup_wait) {
+      const read_result r = link_read_once();
+      if (r == READ_GOT) continue;
+      if (r == READ_HUP) {
+        hup_wait = true;
+        if (slave_open && ino_fd < 0) link_closed();
+      }
+    }
+    if (!event_pending()) return false;
+    link_apply(ev_ring[ev_head++ % EVENT_RING]);
+  }
+  return true;
 }
 
 int link_create() {
@@ -616,7 +711,10 @@ void sim_vanish() {
   master_fd = -1;
   if (ino_fd >= 0) close(ino_fd);
   ino_fd = -1;
+  ev_head = ev_tail = 0;
+  held_status = 0;
   slave_open = false;
+  rate_untold = false;
 }
 
 // ---------------------------------------------------------------- main loop
@@ -654,6 +752,8 @@ int main(int argc, char** argv) {
   if (sim_opt.exit_after_s > 0) exit_at_ms = sim_now_ms() + static_cast<int64_t>(sim_opt.exit_after_s * 1000.0);
   sim_log("Tovarelink simulator on %s (%s)", slave_path, sim_opt.version_text);
 
+  bool link_more = false;  // link_service() left work for the next turn
+  bool signalled = false;
   for (;;) {
     int64_t now = sim_now_ms();
     if (exit_at_ms >= 0 && now >= exit_at_ms) {
@@ -667,13 +767,13 @@ int main(int argc, char** argv) {
     now = sim_now_ms();
     int timeout = -1;
     if (next >= 0) timeout = next <= now ? 0 : static_cast<int>(next - now > 60000 ? 60000 : next - now);
-    const int recheck = ino_fd >= 0 ? LINK_HUP_RECHECK_MS : LINK_HUP_RECHECK_BLIND_MS;
-    if (hup_wait && master_fd >= 0 && (timeout < 0 || timeout > recheck)) timeout = recheck;
+    if (hup_wait && master_fd >= 0 && ino_fd < 0 && (timeout < 0 || timeout > LINK_HUP_RECHECK_BLIND_MS))
+      timeout = LINK_HUP_RECHECK_BLIND_MS;
+    if (link_more || event_pending()) timeout = 0;
 
     pollfd fds[3];
     int nf = 0;
     fds[nf++] = {sig_pipe[0], POLLIN, 0};
-    const int ino_i = ino_fd >= 0 ? nf : -1;
     if (ino_fd >= 0) fds[nf++] = {ino_fd, POLLIN, 0};
     const int m_i = master_fd >= 0 && !hup_wait ? nf : -1;
     if (m_i >= 0)
@@ -681,30 +781,35 @@ int main(int argc, char** argv) {
     const int rc = poll(fds, static_cast<nfds_t>(nf), timeout);
     if (rc < 0 && errno != EINTR) break;
     if (rc > 0 && (fds[0].revents & POLLIN) != 0) {
-      sim_log("stopped by signal");
+      signalled = true;
       break;
     }
-    // Opens and closes first: bytes of a new session then meet a device that
-    // already knows the port was reopened.
-    if (ino_i >= 0 && rc > 0 && (fds[ino_i].revents & POLLIN) != 0) link_inotify();
-    if (m_i >= 0 && rc > 0 && master_fd >= 0) {
-      const short re = fds[m_i].revents;
-      if ((re & (POLLIN | POLLPRI | POLLHUP | POLLERR)) != 0) link_read();
-      if ((re & POLLOUT) != 0) out_flush();
-    }
-    if (hup_wait && master_fd >= 0) {
+    link_more = false;
+    if (rc > 0 || event_pending()) link_more = link_service();
+    if (m_i >= 0 && rc > 0 && master_fd >= 0 && (fds[m_i].revents & POLLOUT) != 0) out_flush();
+    if (hup_wait && master_fd >= 0 && ino_fd < 0) {
+      // Without inotify a reopen shows only as the end of the hang-up.
       pollfd h{master_fd, POLLIN, 0};
       if (poll(&h, 1, 0) >= 0 && (h.revents & POLLHUP) == 0) {
         hup_wait = false;
-        if (!slave_open && ino_fd < 0) link_opened();
+        if (!slave_open) link_opened();
       }
     }
   }
-  dev_shutdown();
-  if (log_dropped > 0) {
-    log_nonblocking = false;
-    sim_log("%ld log lines dropped (standard output full)", log_dropped);
+  if (signalled) {
+    // What the far end wrote before the signal (its last bytes, its close)
+    // is still handled, so that the log tells all the device received.
+    for (int i = 0; i < LINK_FINAL_WAKEUPS && link_service(); i++) {
+    }
+    sim_log("stopped by signal");
   }
+  dev_shutdown();
+  // The last lines wait for room in the pipe rather than be dropped.
+  if (log_nonblocking) {
+    fcntl(1, F_SETFL, fcntl(1, F_GETFL) & ~O_NONBLOCK);
+    log_nonblocking = false;
+  }
+  if (log_dropped > 0) sim_log("%ld log lines dropped (standard output full)", log_dropped);
   if (master_fd >= 0) close(master_fd);
   return 0;
 }

@@ -28,7 +28,8 @@ double now_s() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Opens the far end the way the utility does: raw, 19200 baud, queues purged.
+// Opens the far end the way the utility does: raw, 19200 baud, its input
+// purged (what it wrote before a close must still reach the device).
 int port_open(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -37,7 +38,7 @@ int port_open(const std::string& path) {
   cfmakeraw(&t);
   cfsetspeed(&t, B19200);
   tcsetattr(fd, TCSANOW, &t);
-  tcflush(fd, TCIOFLUSH);
+  tcflush(fd, TCIFLUSH);
   return fd;
 }
 
@@ -68,6 +69,21 @@ bytes port_read(int fd, size_t max, int ms) {
 }
 
 bool contains(const bytes& hay, std::string_view needle) { return hay.find(needle) != bytes::npos; }
+
+size_t count_of(const std::string& hay, std::string_view needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) n++;
+  return n;
+}
+
+// Sets the far end's rate as the utility does after its open.
+void port_set_rate(int fd, speed_t rate) {
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  cfsetspeed(&t, rate);
+  tcsetattr(fd, TCSANOW, &t);
+}
 
 bytes without_nul(const bytes& b) {
   bytes out;
@@ -270,15 +286,29 @@ TEST_F(sim_test, version_text_garbage_and_noise_options) {
 
 TEST_F(sim_test, prompt_after_baud_change_and_reopen) {
   ASSERT_NO_FATAL_FAILURE(start({"--quick"}));
-  port_write(fd, "host 9600\n");
-  reopen();
+  // The utility's baud change: the command, at once a close and a reopen
+  // (its input purged), then the line feed. Every time the command arrives
+  // and the line feed gets the prompt filling the whole read.
+  constexpr int rounds = 20;
+  int short_replies = 0;
+  for (int i = 0; i < rounds; i++) {
+    port_write(fd, "host 9600\n");
+    ASSERT_NO_FATAL_FAILURE(reopen());
+    port_write(fd, "\n");
+    const bytes r = port_read(fd, 1024, 2000);
+    if (r.size() != 1024u || !contains(r, "Tovare> ")) short_replies++;
+  }
+  EXPECT_EQ(short_replies, 0);
+  // A line feed after a reopen without "host N" is a plain line feed: the
+  // prompt alone, no filler for the utility's read.
+  ASSERT_NO_FATAL_FAILURE(reopen());
   port_write(fd, "\n");
-  const bytes r = port_read(fd, 1024, 2000);
-  EXPECT_EQ(r.size(), 1024u);
-  EXPECT_TRUE(contains(r, "Tovare> "));
+  EXPECT_EQ(port_read(fd, 1024, 300), "\r\nTovare> ");
   const std::string log = stop();
-  EXPECT_TRUE(contains(log, "port closed")) << log;
-  EXPECT_TRUE(contains(log, "port opened at 19200 baud")) << log;
+  EXPECT_EQ(count_of(log, "host 9600: host port switched to 9600 baud\n"), size_t{rounds}) << log;
+  EXPECT_EQ(count_of(log, "line feed after baud change (port at 19200 baud): prompt\n"), size_t{rounds}) << log;
+  EXPECT_EQ(count_of(log, "port closed\n"), size_t{rounds + 2}) << log;
+  EXPECT_EQ(count_of(log, "port opened at 19200 baud\n"), size_t{rounds + 1}) << log;
 
   ASSERT_NO_FATAL_FAILURE(start({"--no-prompt-after-baud"}));
   port_write(fd, "host 9600\n");
@@ -290,6 +320,58 @@ TEST_F(sim_test, prompt_after_baud_change_and_reopen) {
   EXPECT_TRUE(contains(port_read(fd, 1024, 300), "Tovare> "));
   port_write(fd, "host 12345\n");
   EXPECT_TRUE(contains(port_read(fd, 1024, 300), "Tovare> "));
+}
+
+TEST_F(sim_test, open_is_logged_with_the_rate_the_far_end_set) {
+  ASSERT_NO_FATAL_FAILURE(start({}));
+  close(fd);
+  // Opened, and the rate set only after the simulator has seen the open.
+  fd = open(sim.pty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  usleep(100000);
+  port_set_rate(fd, B4800);
+  port_write(fd, "\n");
+  EXPECT_EQ(port_read(fd, 64, 300), "\r\nTovare> ");
+  const std::string log = stop();
+  // The first open carried no byte: no rate for it.
+  EXPECT_TRUE(contains(log, "port opened\nport closed\nport opened at 4800 baud\n")) << log;
+  EXPECT_EQ(count_of(log, "port opened at"), 1u) << log;
+}
+
+TEST_F(sim_test, bytes_written_before_a_close_reach_the_device_first) {
+  ASSERT_NO_FATAL_FAILURE(start({"--quick"}));
+  // The serial test ends with 0x03 and the port is closed at once: the
+  // device must see the 0x03 before the close.
+  constexpr int rounds = 5;
+  for (int i = 0; i < rounds; i++) {
+    port_write(fd, "serialtest\n");
+    ASSERT_TRUE(contains(port_read(fd, 1024, 1000), "Begin serial test"));
+    port_write(fd, "@");
+    ASSERT_EQ(port_read(fd, 1, 1000), "@");
+    port_write(fd, "\x03");
+    ASSERT_NO_FATAL_FAILURE(reopen());
+  }
+  // The last round is stopped by the signal right after the close: what
+  // came before the signal is still taken and logged.
+  port_write(fd, "serialtest\n");
+  ASSERT_TRUE(contains(port_read(fd, 1024, 1000), "Begin serial test"));
+  port_write(fd, "@A");
+  EXPECT_EQ(port_read(fd, 2, 1000), "@A");
+  port_write(fd, "\x03");
+  const std::string log = stop();
+  EXPECT_EQ(count_of(log, "serial test ended after 1 echo bytes\nport closed\n"), size_t{rounds}) << log;
+  EXPECT_EQ(log.find("ended by the close"), std::string::npos) << log;
+  const std::string tail = "serial test ended after 2 echo bytes\nport closed\nstopped by signal\n";
+  ASSERT_GE(log.size(), tail.size()) << log;
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << log;
+
+  // Without the 0x03 the close ends the test.
+  ASSERT_NO_FATAL_FAILURE(start({"--quick"}));
+  port_write(fd, "serialtest\n");
+  ASSERT_TRUE(contains(port_read(fd, 1024, 1000), "Begin serial test"));
+  port_write(fd, "@");
+  EXPECT_EQ(port_read(fd, 1, 1000), "@");
+  EXPECT_TRUE(contains(stop(), "port closed\nserial test ended by the close after 1 echo bytes\n"));
 }
 
 TEST_F(sim_test, download_acks_good_packets_naks_bad_crc_and_keeps_the_images) {
