@@ -201,6 +201,19 @@ long speed_to_baud(speed_t s) {
   return 0;
 }
 
+bool event_pending() { return ev_head != ev_tail; }
+
+// An open (after a close, when `after_close`) is waiting in the event ring.
+bool open_queued(bool after_close) {
+  bool closed = !after_close;
+  for (size_t i = ev_head; i != ev_tail; i++) {
+    const link_event e = ev_ring[i % EVENT_RING];
+    if (e == EV_CLOSE) closed = true;
+    if (e == EV_OPEN && closed) return true;
+  }
+  return false;
+}
+
 void link_opened() {
   slave_open = true;
   hup_wait = false;
@@ -210,7 +223,10 @@ void link_opened() {
 
 void link_closed() {
   slave_open = false;
-  out_clear();
+  // What waits for its turn is lost with the far end, unless the far end is
+  // back already: then it may answer bytes written after the reopen that
+  // came in the same read as those before the close.
+  if (!open_queued(false)) out_clear();
   // Opened and closed without a byte: the rate it was set to never showed.
   if (rate_untold) sim_log("port opened");
   rate_untold = false;
@@ -233,19 +249,6 @@ void link_data(const uint8_t* bytes, int count) {
     sim_log("port opened at %ld baud", sim_port_baud());
   }
   dev_input(bytes, count);
-}
-
-bool event_pending() { return ev_head != ev_tail; }
-
-// A close and after it an open are waiting in the event ring.
-bool reopen_queued() {
-  bool closed = false;
-  for (size_t i = ev_head; i != ev_tail; i++) {
-    const link_event e = ev_ring[i % EVENT_RING];
-    if (e == EV_CLOSE) closed = true;
-    if (e == EV_OPEN && closed) return true;
-  }
-  return false;
 }
 
 void event_push(link_event e) {
@@ -324,7 +327,7 @@ read_result link_read_once() {
         // port's (tovhost purges its input right after every open): it waits
         // for that open.
         link_fetch_events();
-        if (slave_open && reopen_queued())
+        if (slave_open && open_queued(true))
           held_status = static_cast<uint8_t>(held_status | buf[0]);
         else
           link_status(buf[0]);

@@ -1,0 +1,275 @@
+// The fault matrix: the built tovhost against a simulated device that
+// misbehaves on the line. The device disappears in the middle of an exchange,
+// floods the line while tovhost drains it, mixes NUL bytes and bytes above
+// 0x7F into its text, or answers in pieces with pauses. Every run must end
+// the way its exchange is meant to end (or through the fatal read, where the
+// port itself fails), within its time-outs, and never report a success that
+// did not happen.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link_dev_support.h"
+
+namespace {
+
+using linkdev::connected_at;
+using linkdev::count_of;
+using linkdev::replace_all;
+using linkdev::transcript;
+
+const std::string prompt = "Command> ";
+const std::string not_connected = "\a\aError: not Connected!\n";
+const std::string both_succeeded = "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
+const std::string firmware_succeeded = "\a\aFirmware update succeeded!\n";
+// The operator's answers to the two questions of a download without files.
+const std::string download_yes = "download\ny\ny\n";
+
+struct fault_run {
+  prog_result host;
+  std::string log;  // what the device received, in plain words
+  std::string pty;
+  std::string dir;  // the device's --save-dir
+};
+
+// One run of tovhost with `input` ("{port}" stands for the simulator's port)
+// against a fresh simulator with --quick and `sim_args`.
+fault_run run_fault(const std::string& name, const std::vector<std::string>& sim_args, const std::string& input,
+                    double timeout_s = 30) {
+  fault_run f;
+  f.dir = scratch_dir(name);
+  std::vector<std::string> args = {"--quick", "--save-dir", f.dir, "--exit-after", "60"};
+  args.insert(args.end(), sim_args.begin(), sim_args.end());
+  sim_handle sim = sim_start(args);
+  f.pty = sim.pty;
+  EXPECT_FALSE(sim.pty.empty()) << "the simulator did not start";
+  if (!sim.pty.empty()) f.host = run_program(tovhost_path(), {}, replace_all(input, "{port}", sim.pty), timeout_s);
+  f.log = sim_stop(sim);
+  EXPECT_FALSE(f.host.timed_out) << f.host.out;
+  return f;
+}
+
+// A run that ended by "quit": no signal, nothing on standard error.
+void expect_orderly_end(const fault_run& f) {
+  EXPECT_EQ(f.host.term_signal, 0) << f.host.err;
+  EXPECT_EQ(f.host.exit_code, 0) << f.host.err;
+  EXPECT_EQ(f.host.err, "");
+}
+
+// A run that ended through the fatal read: the two lines on standard error,
+// the 5 s pause, and the abnormal end.
+void expect_fatal_read(const fault_run& f, double within_s) {
+  EXPECT_EQ(f.host.term_signal, SIGABRT) << "exit code " << f.host.exit_code;
+  EXPECT_NE(f.host.err.find("\a\aError: could not read on COM port " + f.pty + ": "), std::string::npos)
+      << f.host.err;
+  EXPECT_NE(f.host.err.find("Return code 26, system error code "), std::string::npos) << f.host.err;
+  EXPECT_GE(f.host.seconds, 5.0);
+  EXPECT_LT(f.host.seconds, within_s);
+  EXPECT_EQ(f.host.out.find("Disconnected"), std::string::npos) << f.host.out;  // no orderly close came
+}
+
+// A record line with its checksum.
+std::string hex_record(int count, unsigned offset, int type, int seed) {
+  unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + static_cast<unsigned>(type);
+  char text[80];
+  int n = std::snprintf(text, sizeof text, ":%02X%04X%02X", count, offset & 0xFFFF, type);
+  for (int i = 0; i < count; ++i) {
+    const int b = (seed * 29 + i * 11) & 0xFF;
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", b);
+    sum += static_cast<unsigned>(b);
+  }
+  std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return text;
+}
+
+// A small firmware file; `lines` receives its record lines as the device
+// keeps them (each ended by LF).
+std::string firmware_file(const std::string& dir, std::string* lines) {
+  std::string text;
+  for (int i = 0; i < 8; ++i) text += hex_record(16, static_cast<unsigned>(0x100 + i * 16), 0, i) + "\n";
+  text += ":00000001FF\n";
+  *lines = text;
+  return write_file(dir + "/fw.hex", text);
+}
+
+// The bytes shown by tovhost's dump of a received reply (its hex columns).
+std::string dumped_bytes(const std::string& out) {
+  std::string bytes;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    at = end + 1;
+    unsigned offset = 0, hex_offset = 0;
+    char bar = 0;
+    if (std::sscanf(line.c_str(), "%u %x%c", &offset, &hex_offset, &bar) != 3 || bar != '|' ||
+        offset != hex_offset || line.size() < 61)
+      continue;
+    const std::string columns = line.substr(line.find('|') + 1, 61 - (line.find('|') + 1));
+    size_t pos = 0;
+    while (pos < columns.size()) {
+      while (pos < columns.size() && columns[pos] == ' ') pos++;
+      if (pos + 2 > columns.size()) break;
+      bytes += static_cast<char>(std::strtoul(columns.substr(pos, 2).c_str(), nullptr, 16));
+      pos += 2;
+    }
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------- the device disappears
+
+TEST(FaultMatrix, DeviceVanishingInTheDownloadEndsThroughTheFatalRead) {
+  // The conf command and the first conf data packet are answered; the device
+  // is gone when the second data packet goes out.
+  auto f = run_fault("fault_vanish_download", {"--vanish-after-packets", "2"},
+                     "connect {port}\n" + download_yes + "quit\n");
+  expect_fatal_read(f, 8.0);
+  EXPECT_NE(f.host.out.find(connected_at(19200)), std::string::npos) << f.host.out;
+  EXPECT_EQ(f.host.out.find("succeeded"), std::string::npos) << f.host.out;
+  EXPECT_NE(f.log.find("packet 2: data 60 bytes of conf (60 of 176) -> ACK\n"), std::string::npos) << f.log;
+  EXPECT_NE(f.log.find("device vanished"), std::string::npos) << f.log;
+  EXPECT_EQ(f.log.find("packet 3"), std::string::npos) << f.log;
+}
+
+TEST(FaultMatrix, DeviceVanishingInTheSerialTestEndsThroughTheFatalRead) {
+  // 70 echo bytes: the first iteration and 7 bytes of the second.
+  auto f = run_fault("fault_vanish_echo", {"--vanish-after-echo", "70"}, "connect {port}\nserialtest 2\nquit\n");
+  expect_fatal_read(f, 8.0);
+  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + ".");
+  EXPECT_NE(f.log.find("serial test: 70 echo bytes\ndevice vanished: port closed\n"), std::string::npos) << f.log;
+}
+
+// ---------------------------------------------------------------- floods
+
+TEST(FaultMatrix, ConnectDrainOutlastsADeviceTalkingAtTheOpen) {
+  auto f = run_fault("fault_flood_open", {"--flood-open", "600"},
+                     "connect {port}\nserialtest 1\ndisconnect\nquit\n");
+  expect_orderly_end(f);
+  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + ".\nSerial test passed: wrote 63 characters\n" +
+                                    prompt + "Disconnected\n" + prompt);
+  // The drain went on until the junk stopped, then one quiet read (110 ms);
+  // the version reply fills its read at once.
+  EXPECT_GE(f.host.seconds, 0.6 + 0.11);
+  EXPECT_LT(f.host.seconds, 0.6 + 0.11 + 1.5);
+  EXPECT_NE(f.log.find("flooding the port with junk for 600 ms (port opened)"), std::string::npos) << f.log;
+  EXPECT_EQ(count_of(f.log, "version request: answered"), 1U) << f.log;
+}
+
+TEST(FaultMatrix, FirmwareDrainOutlastsAFloodAfterTheInterrupt) {
+  const std::string dir = scratch_dir("fault_flood_fw_file");
+  std::string lines;
+  const std::string hex = firmware_file(dir, &lines);
+  auto f = run_fault("fault_flood_fw", {"--flood-drain", "600"}, "firmware {port} " + hex + "\ny\n\nquit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  EXPECT_NE(out.find(firmware_succeeded), std::string::npos) << out;
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
+  // The interrupt pair starts the junk; the drain outlasts it, then the
+  // loader answers at once (--quick).
+  EXPECT_GE(f.host.seconds, 0.6 + 0.11);
+  EXPECT_LT(f.host.seconds, 0.6 + 0.11 + 2.5);
+  EXPECT_NE(f.log.find("flooding the port with junk for 600 ms (interrupt character)"), std::string::npos) << f.log;
+}
+
+TEST(FaultMatrix, ConnectFindsItsReplyBehindShortJunkAndRefusesAReplyOfJunk) {
+  // Junk for 30 ms after the interrupt: 96 bytes, and the reply follows
+  // within the 200 bytes of the version read.
+  auto f = run_fault("fault_flood_drain_short", {"--flood-drain", "30"}, "connect {port}\ndisconnect\nquit\n");
+  expect_orderly_end(f);
+  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_LT(f.host.seconds, 0.11 + 1.5);
+
+  // Junk for 500 ms: the 200 bytes of the read are junk, without the name.
+  f = run_fault("fault_flood_drain_long", {"--flood-drain", "500"}, "connect {port}\nserialtest 1\nquit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  const std::string head = "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
+                           "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
+  EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
+  EXPECT_EQ(out.find("Connected at"), std::string::npos) << out;
+  const std::string tail = prompt + not_connected + prompt;
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+  EXPECT_NE(dumped_bytes(out).find("NOCALL>APRS:busy"), std::string::npos) << out;
+  EXPECT_LT(f.host.seconds, 0.11 + 1.5);  // the junk fills the read long before its 2 s
+}
+
+// ---------------------------------------------------------------- noise
+
+TEST(FaultMatrix, NulAndHighBytesInEveryReplyDoNotDisturbAnyExchange) {
+  const std::string dir = scratch_dir("fault_noise_file");
+  std::string lines;
+  const std::string hex = firmware_file(dir, &lines);
+  auto f = run_fault("fault_noise", {"--noise"},
+                     "connect {port}\nbaud 38400\nserialtest 2\n" + download_yes + "firmware {port} " + hex +
+                         "\ny\n\nquit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  const std::string link = connected_at(19200) + prompt + connected_at(38400) + prompt +
+                           "..\nSerial test passed: wrote 126 characters\n" + prompt;
+  EXPECT_EQ(out.compare(0, link.size(), link), 0) << out;
+  EXPECT_NE(out.find(both_succeeded + "Disconnected\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(firmware_succeeded), std::string::npos) << out;
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  EXPECT_EQ(read_file(f.dir + "/conf.bin").size(), 176U);
+  EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
+  EXPECT_NE(f.log.find("line feed after baud change (port at 38400 baud): prompt"), std::string::npos) << f.log;
+  EXPECT_LT(f.host.seconds, 5.0);  // every read filled at once (--quick)
+}
+
+TEST(FaultMatrix, NoisyReplyWithoutTheNameIsShownWithoutNulsAndWithHashes) {
+  const std::string name = "Tovarelnk Digipeater Version 2.7";
+  auto f = run_fault("fault_noise_dump", {"--noise", "--version-text", name}, "connect {port}\nquit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  const std::string head = "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
+                           "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
+  EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
+  // The NUL bytes never reached the reply; the two bytes above 0x7F before
+  // every CR are shown as "#"; 200 bytes in all with the device's filler.
+  std::string want = "##\r\nTovare> ##\r\n" + name + "##\r\nTovare> ";
+  want.resize(200, ' ');
+  EXPECT_EQ(dumped_bytes(out), want) << out;
+  EXPECT_LT(f.host.seconds, 0.11 + 1.5);
+}
+
+// ---------------------------------------------------------------- replies in pieces
+
+TEST(FaultMatrix, RepliesInPiecesWithinTheTimeOutsAreGathered) {
+  // 8-byte pieces 150 ms apart: the version reply in 10 pieces (1.35 s of
+  // the 2 s read), the prompt after the baud change in 3, the serial-test
+  // text in 6 (0.75 s of the 1 s read).
+  auto f = run_fault("fault_pieces_inside", {"--pieces", "150"},
+                     "connect {port}\nbaud 38400\nserialtest 1\n" + download_yes + "quit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  const std::string link = connected_at(19200) + prompt + connected_at(38400) + prompt +
+                           ".\nSerial test passed: wrote 63 characters\n" + prompt;
+  EXPECT_EQ(out.compare(0, link.size(), link), 0) << out;
+  EXPECT_NE(out.find(both_succeeded + "Disconnected\n" + prompt), std::string::npos) << out;
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  // The pieces were really paced: 9 + 2 + 5 pauses of 150 ms.
+  EXPECT_GE(f.host.seconds, 16 * 0.15);
+  EXPECT_LT(f.host.seconds, 16 * 0.15 + 0.11 + 2.0);
+}
+
+TEST(FaultMatrix, ReplyInPiecesBeyondTheVersionTimeOutIsRefused) {
+  // 8-byte pieces 500 ms apart: the device name is complete after 1.5 s,
+  // "Version " only after 3 s, when the 2 s read is over.
+  auto f = run_fault("fault_pieces_beyond", {"--pieces", "500"}, "connect {port}\nserialtest 1\nquit\n");
+  expect_orderly_end(f);
+  EXPECT_EQ(transcript(f.host), "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink version (minimum "
+                                "2.7)!\n" +
+                                    prompt + not_connected + prompt);
+  EXPECT_GE(f.host.seconds, 2.0);
+  EXPECT_LT(f.host.seconds, 2.01 + 0.11 + 1.5);
+}
+
+}  // namespace
