@@ -52,16 +52,15 @@ namespace {
 
 constexpr const char* default_version_text = "Tovarelink APRS Digipeater Version 2.7";
 
-// While the master hangs up, look for a reopen this often (inotify normally
-// wakes the loop at once; without inotify this short sleep loop is all there is).
+// Without inotify, while the master hangs up, look for a reopen this often.
 constexpr int LINK_HUP_RECHECK_BLIND_MS = 20;
-constexpr int LINK_FINAL_WAKEUPS = 1000;  // at most this many link turns after a signal
-constexpr int LINK_READ_SIZE = 4096;      // one read of the master
-constexpr int LINK_STEPS_PER_WAKEUP = 64; // reads and events; then timers get their turn
-constexpr size_t EVENT_RING = 1024;       // opens and closes read from inotify, not yet applied
-constexpr size_t EVENT_READ_SIZE = 4096;  // one read of inotify
+constexpr int LINK_FINAL_WAKEUPS = 1000;   // at most this many link turns after a signal
+constexpr int LINK_READ_SIZE = 4096;       // one read of the master
+constexpr int LINK_STEPS_PER_WAKEUP = 64;  // reads and events; then timers get their turn
+constexpr size_t EVENT_RING = 1024;        // opens and closes read from inotify, not yet applied
+constexpr size_t EVENT_READ_SIZE = 4096;   // one read of inotify
 constexpr int LOG_LINE_MAX = 2048;
-constexpr int PIECE_SIZE = 8;             // --pieces: bytes per piece
+constexpr int PIECE_SIZE = 8;              // --pieces: bytes per piece
 
 // ---------------------------------------------------------------- output queue
 
@@ -88,10 +87,10 @@ int master_fd = -1;
 char slave_path[128];
 bool packet_mode = false;
 int ino_fd = -1;
-int open_count = 0;       // opens of the far end minus closes, from inotify
-bool slave_open = false;  // the far end is open (as far as we know)
-bool hup_wait = false;    // the master hangs up: leave it out of poll()
-bool rate_untold = false; // opened, and no byte received yet: the rate is not known yet
+int open_count = 0;        // opens of the far end minus closes, from inotify
+bool slave_open = false;   // the far end is open (as far as we know)
+bool hup_wait = false;     // the master hangs up: leave it out of poll()
+bool rate_untold = false;  // opened, and no byte received yet: the rate is not known yet
 
 enum link_event : uint8_t { EV_OPEN, EV_CLOSE, EV_LOST };
 link_event ev_ring[EVENT_RING];

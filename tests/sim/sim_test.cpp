@@ -191,7 +191,9 @@ class sim_test : public ::testing::Test {
   sim_handle sim;
   int fd = -1;
 
-  void start(const std::vector<std::string>& args) {
+  void start(std::vector<std::string> args) {
+    // A safety net: the simulator ends by itself should this test process die.
+    args.insert(args.begin(), {"--exit-after", "120"});
     sim = sim_start(args);
     ASSERT_FALSE(sim.pty.empty()) << "tovsim did not start: " << sim.log;
     fd = port_open(sim.pty);
