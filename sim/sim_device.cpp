@@ -823,22 +823,12 @@ void dev_closed() {
   if (mode == MODE_GONE) return;
   sim_log("port closed");
   flood_stop();
-  cmd_reset_line();
-  switch (mode) {
-    case MODE_DOWNLOAD:
-      dwn_end(false);
-      break;
-    case MODE_SERIALTEST:
-      sim_log("serial test ended by the close after %ld echo bytes", st.echoes);
-      mode = MODE_CMD;
-      break;
-    case MODE_LOADER:
-      // The close of the reset is expected; a later one ends the update.
-      if (ldr.step != LDR_WAIT_REOPEN && ldr.reopened) ldr_end("port closed");
-      break;
-    default:
-      break;
-  }
+  // A device on a serial line does not see the host close its port: the
+  // command line, a download and the serial test go on (the host's next
+  // interrupt character ends them). The close is also noticed some time after
+  // it happened, possibly after bytes written since the reopen, so it must not
+  // change what those bytes mean. Only the firmware loader follows it.
+  if (mode == MODE_LOADER && ldr.step != LDR_WAIT_REOPEN && ldr.reopened) ldr_end("port closed");
 }
 
 void dev_flushed(bool output) {
