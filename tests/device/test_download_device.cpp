@@ -288,3 +288,19 @@ TEST(DownloadDevice, SilentDeviceTimesOutAfterFiveSeconds) {
 }
 
 }  // namespace
+
+TEST(DownloadDevice, QuestionsRefusedKeepTheLinkAndRepeat) {
+  // Y to the first and an empty line to the second abort at the second; the
+  // link stays open, "." repeats the download command (not the answers), and
+  // the end of input at a question aborts with a line end first.
+  const std::string conf_q =
+      "\a\aWarning: Configuration file has not yet been processed!\n"
+      "Do you want to use the Default Configuration? (yes|no) [no]: ";
+  const std::string aborted = "\a\aDownload Aborted!\n";
+  auto s = run_session("dwn_refused", {}, "connect {port}\ndownload\nY\n\n.\nno\n.\n");
+  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions + aborted + prompt + conf_q + aborted +
+                                    prompt + conf_q + "\n" + aborted + prompt + "\n");
+  EXPECT_EQ(s.host.exit_code, 1);
+  // Nothing but the connect reached the device: no "download" command.
+  EXPECT_EQ(s.sim_log.find("download"), std::string::npos) << s.sim_log;
+}
