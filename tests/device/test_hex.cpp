@@ -386,3 +386,11 @@ TEST_F(HexFromObjcopy, MachineCodeOfThisProgram) {
   std::snprintf(expect, sizeof expect, "for line %d in Firmware file!\n", lines / 2 + 1);
   EXPECT_NE(out.find(expect), std::string::npos) << out;
 }
+
+TEST(Inhexverify, SampleFirmwareFileOfTheExamples) {
+  // 3 comment lines, 32 data records and the end-of-file record, CR LF ends.
+  FILE* f = std::fopen((examples_dir() + "/sample.hex").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(inhexverify(f), 33);
+  std::fclose(f);
+}
