@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/console.h"
 #include "device/inhex.h"
 #include "device/link.h"
 #include "serial/serial.h"
@@ -195,7 +196,7 @@ int fw_exchange(FILE* file, const char* port, int total) {
       FW_WARN_MINUTES);
   std::fflush(stdout);
   // Any line, or the end of input, goes on.
-  if (std::fgets(fw_enter, FW_ENTER_SIZE, stdin) == nullptr) fw_enter[0] = '\0';
+  if (con_answer(fw_enter, FW_ENTER_SIZE, CON_ENTER) == nullptr) fw_enter[0] = '\0';
 
   std::memset(dev_reply, 0, FW_REPLY_BYTES);
   if (write_port(port, reinterpret_cast<const uint8_t*>(FW_RESET), FW_RESET_LEN) < 0) {

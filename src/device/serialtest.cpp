@@ -74,15 +74,15 @@ void st_drop_link() {
 
 }  // namespace
 
-void serial_test(int command_number, const char* iterations) {
+int serial_test(int command_number, const char* iterations) {
   if (command_number != st_command_number) {
     printf("\a\aError: Invalid command %d\n", command_number);
-    return;
+    return -1;
   }
   const long count = st_parse_count(iterations);
   if (count < 1) {
     printf("\a\aError: Invalid iteration count: %ld\n", count);
-    return;
+    return -1;
   }
 
   const char* name = link_state.port_name;
@@ -90,7 +90,7 @@ void serial_test(int command_number, const char* iterations) {
   if (write_port(name, reinterpret_cast<const uint8_t*>(st_command.data()), command_len) != command_len) {
     printf("\n\a\aError: wrote serialtest command, got error on port %s\n", name);
     st_drop_link();
-    return;
+    return -2;
   }
 
   std::array<uint8_t, st_reply_size> reply{};
@@ -101,7 +101,7 @@ void serial_test(int command_number, const char* iterations) {
     printf("\n\a\aError: did not receive the serialtest response!\n");
     hexdump(stdout, 1, "Got", reply.data(), n, 10);
     st_drop_link();
-    return;
+    return -3;
   }
 
   for (long i = 1; i <= count; ++i) {
@@ -111,19 +111,19 @@ void serial_test(int command_number, const char* iterations) {
         printf("\n\a\aError: wrote serialtest count %ld value 0x%02x, got error on port %s\n", i,
                static_cast<unsigned>(ch), name);
         st_drop_link();
-        return;
+        return -4;
       }
       uint8_t echo = 0;
       if (read_port(name, &echo, 1, st_echo_timeout_ms) != 1) {
         printf("\n\a\aError: did not receive the serialtest response on port %s!\n", name);
         st_drop_link();
-        return;
+        return -5;
       }
       if (echo != ch) {
         printf("\n\a\aError: serialtest mismatch character 0x%02x, got 0x%02x\n", static_cast<unsigned>(ch),
                static_cast<unsigned>(echo));
         st_drop_link();
-        return;
+        return -6;
       }
     }
     printf(".");
@@ -137,5 +137,7 @@ void serial_test(int command_number, const char* iterations) {
   if (write_port(name, &st_interrupt, 1) != 1) {
     printf("\n\a\aError: wrote serialtest termination command, got error on port %s\n", name);
     st_drop_link();
+    return -7;
   }
+  return 0;
 }

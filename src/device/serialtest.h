@@ -2,5 +2,7 @@
 #pragma once
 
 // Runs the echo test on the open link; `command_number` must be 42 and
-// `iterations` is the count text the operator typed.
-void serial_test(int command_number, const char* iterations);
+// `iterations` is the count text the operator typed. 0 when the test passed
+// and the device was told to end it, else -1 (refused before anything was
+// sent: the link stays) or -2 .. -7 (the link was dropped).
+int serial_test(int command_number, const char* iterations);

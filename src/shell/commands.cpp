@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "config/config.h"
+#include "console/console.h"
 #include "device/download.h"
 #include "device/firmware.h"
 #include "device/link.h"
@@ -23,7 +24,7 @@ char fw_answer[FW_ANSWER_SIZE];
 // Reads a yes/no answer into the input line. 1 yes, 0 no, -1 end of input.
 int ask_yes_no(const char* question) {
   std::fputs(question, stdout);
-  if (std::fgets(shell_line, SHELL_LINE_SIZE, stdin) == nullptr) return -1;
+  if (con_answer(shell_line, SHELL_LINE_SIZE, CON_YES_NO) == nullptr) return -1;
   return (shell_line[0] == 'y' || shell_line[0] == 'Y') ? 1 : 0;
 }
 
@@ -60,89 +61,100 @@ int shell_port_name(const char* word, char* out, int cap) {
   return 0;
 }
 
-void cmd_configure(shell_args& a) {
+int cmd_configure(shell_args& a) {
   const char* name = shell_take(a, SHELL_FILE_SEPS);
   if (name == nullptr) {
     std::printf("\a\aError: missing argument: file_name\n");
-    return;
+    return SHELL_FAILED;
   }
-  if (conf_process(name) != 0) std::printf("\a\aError: Configuration processing failed\n");
+  if (conf_process(name) != 0) {
+    std::printf("\a\aError: Configuration processing failed\n");
+    return SHELL_FAILED;
+  }
+  return 0;
 }
 
-void cmd_rules(shell_args& a) {
+int cmd_rules(shell_args& a) {
   const char* name = shell_take(a, SHELL_FILE_SEPS);
   if (name == nullptr) {
     std::printf("\a\aError: missing argument: file_name\n");
-    return;
+    return SHELL_FAILED;
   }
-  if (rules_process(name) != 0) std::printf("\a\aError: Rule processing failed\n");
+  if (rules_process(name) != 0) {
+    std::printf("\a\aError: Rule processing failed\n");
+    return SHELL_FAILED;
+  }
+  return 0;
 }
 
-void cmd_connect(shell_args& a) {
+int cmd_connect(shell_args& a) {
   if (link_state.connected == 1) {
     std::printf("\a\aError: already Connected!\n");
-    return;
+    return SHELL_FAILED;
   }
   const char* port_word = shell_take(a, SHELL_WORD_SEPS);
   if (port_word == nullptr) {
     std::printf("\a\aError: missing argument: com_port\n");
-    return;
+    return SHELL_FAILED;
   }
   char name[LINK_PORT_NAME_SIZE];
-  if (shell_port_name(port_word, name, sizeof name) != 0) return;
+  if (shell_port_name(port_word, name, sizeof name) != 0) return SHELL_FAILED;
   const char* baud_word = shell_take(a, SHELL_WORD_SEPS);
   long rate = baud_word != nullptr ? shell_atol(baud_word) : conf_default_baud();
   link_state.baud = static_cast<int32_t>(rate);
   if (!shell_link_baud(rate)) {
     std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(rate));
-    return;
+    return SHELL_FAILED;
   }
   std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", name);
   dev_connect(static_cast<int32_t>(rate), 0);
+  return link_state.connected == 1 ? 0 : SHELL_FAILED;
 }
 
-void cmd_disconnect(shell_args&) {
+int cmd_disconnect(shell_args&) {
   if (link_state.connected == 1) {
     link_drop();
     std::printf("Disconnected\n");
-  } else {
-    std::printf("\a\aError: not Connected!\n");
+    return 0;
   }
+  std::printf("\a\aError: not Connected!\n");
+  return SHELL_FAILED;
 }
 
-void cmd_baud(shell_args& a) {
+int cmd_baud(shell_args& a) {
   if (link_state.connected != 1) {
     std::printf("\a\aError: must be Connected before changing the Baud!\n");
-    return;
+    return SHELL_FAILED;
   }
   const char* baud_word = shell_take(a, SHELL_WORD_SEPS);
   if (baud_word == nullptr) {
     std::printf("\a\aError: missing argument: baud\n");
-    return;
+    return SHELL_FAILED;
   }
   long rate = shell_atol(baud_word);
   link_state.baud = static_cast<int32_t>(rate);
   if (!shell_link_baud(rate)) {
     std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(rate));
-    return;
+    return SHELL_FAILED;
   }
   char cmd[32];
   int len = std::snprintf(cmd, sizeof cmd, "host %ld\n", rate);
   if (write_port(link_state.port_name, reinterpret_cast<const uint8_t*>(cmd), len) < 0) {
     std::printf("\a\aError: wrote Host Baud command, got error on port %s\n", link_state.port_name);
     link_drop();
-    return;
+    return SHELL_FAILED;
   }
   // The command must leave the port before it is closed and reopened at the
   // new rate; a close does not wait for the transmitter.
   drain_port();
   dev_connect(static_cast<int32_t>(rate), 1);
+  return link_state.connected == 1 ? 0 : SHELL_FAILED;
 }
 
-void cmd_download(shell_args&) {
+int cmd_download(shell_args&) {
   if (link_state.connected != 1) {
     std::printf("\a\aError: not Connected!\n");
-    return;
+    return SHELL_FAILED;
   }
   if (conf_processed == 0) {
     int yes = ask_yes_no(
@@ -151,7 +163,7 @@ void cmd_download(shell_args&) {
     if (yes < 0) std::printf("\n");
     if (yes != 1) {
       std::printf("\a\aDownload Aborted!\n");
-      return;
+      return SHELL_FAILED;
     }
   }
   if (!rules_processed) {
@@ -161,69 +173,71 @@ void cmd_download(shell_args&) {
     if (yes < 0) std::printf("\n");
     if (yes != 1) {
       std::printf("\a\aDownload Aborted!\n");
-      return;
+      return SHELL_FAILED;
     }
   }
   static const uint8_t download_cmd[] = {'d', 'o', 'w', 'n', 'l', 'o', 'a', 'd', '\n'};
   if (write_port(link_state.port_name, download_cmd, sizeof download_cmd) < 0) {
     std::printf("\a\aError: wrote Download command, got error on port %s\n", link_state.port_name);
-    return;
+    return SHELL_FAILED;
   }
   int rc = dwn_download();
   if (rc != 0) std::printf("\a\aError: Download failed: %d\n", rc);
   link_drop();
   std::printf("Disconnected\n");
+  return rc == 0 ? 0 : SHELL_FAILED;
 }
 
-void cmd_firmware(shell_args& a) {
+int cmd_firmware(shell_args& a) {
   if (link_state.connected == 1) {
     std::printf("\a\aError: already Connected, Disconnect first!\n");
-    return;
+    return SHELL_FAILED;
   }
   const char* port_word = shell_take(a, SHELL_WORD_SEPS);
   if (port_word == nullptr) {
     std::printf("\a\aError: missing arguments: com_port file_name\n");
-    return;
+    return SHELL_FAILED;
   }
   char name[LINK_PORT_NAME_SIZE];
-  if (shell_port_name(port_word, name, sizeof name) != 0) return;
+  if (shell_port_name(port_word, name, sizeof name) != 0) return SHELL_FAILED;
   const char* file = shell_take(a, SHELL_FILE_SEPS);
   if (file == nullptr) {
     std::printf("\a\aError: missing argument: file_name\n");
-    return;
+    return SHELL_FAILED;
   }
   std::snprintf(fw_file_name, sizeof fw_file_name, "%s", file);
   std::printf(
       "\a\aWARNING! This will alter the Tovarelink firmware!\n"
       "Do you want to continue (n or y)? [n]: ");
-  if (std::fgets(fw_answer, FW_ANSWER_SIZE, stdin) == nullptr) {
+  if (con_answer(fw_answer, FW_ANSWER_SIZE, CON_YES_NO) == nullptr) {
     std::printf("\n");
     std::printf("Tovarelink Firmware will NOT be updated!\n");
-    return;
+    return SHELL_FAILED;
   }
   if (fw_answer[0] != 'y' && fw_answer[0] != 'Y') {
     std::printf("Tovarelink Firmware will NOT be updated!\n");
-    return;
+    return SHELL_FAILED;
   }
   if (firmware(name, fw_file_name) == 0) {
     std::printf(
         "\a\aFirmware update succeeded!\n\n"
         "Don't forget to Configure Operating Parameters, Process Rules\n"
         "and Download these to the Tovarelink!\n");
-  } else {
-    std::printf("Error: Firmware update failed!\n\tTry again!\n");
+    return 0;
   }
+  std::printf("Error: Firmware update failed!\n\tTry again!\n");
+  return SHELL_FAILED;
 }
 
-void cmd_serialtest(shell_args& a) {
+int cmd_serialtest(shell_args& a) {
   if (link_state.connected != 1) {
     std::printf("\a\aError: not Connected!\n");
-    return;
+    return SHELL_FAILED;
   }
   const char* count = shell_take(a, SHELL_WORD_SEPS);
   if (count == nullptr) {
     std::printf("\a\aError: missing argument: iteration\n");
-    return;
+    return SHELL_FAILED;
   }
-  serial_test(CMD_SERIALTEST, count);
+  return serial_test(CMD_SERIALTEST, count) == 0 ? 0 : SHELL_FAILED;
 }

@@ -1,5 +1,28 @@
+#include <cstdio>
 #include <cstdlib>
 
+#include "console/console.h"
+#include "shell/options.h"
 #include "shell/shell.h"
 
-int main() { std::exit(shell_run()); }
+namespace {
+
+shell_options options;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rc = opt_parse(argc, argv, &options);
+  if (rc != 0) return rc;
+  if (options.help) {
+    opt_usage(stdout);
+    return 0;
+  }
+  if (options.version) {
+    opt_version(stdout);
+    return 0;
+  }
+  con_auto_yes = options.yes;
+  const shell_settings settings{options.commands, options.command_count, options.exit_on_error};
+  std::exit(shell_run(settings));
+}

@@ -102,27 +102,47 @@ long shell_atol(const char* word) {
 
 namespace {
 
-void dispatch(int id, shell_args& a) {
+// Runs the handler of `id`: 0, or SHELL_FAILED. The displays never fail.
+int dispatch(int id, shell_args& a) {
   switch (id) {
-    case CMD_HELP: show_help(); break;
-    case CMD_ANGLES: std::printf("%s\n", angles_help); break;
-    case CMD_CONFIGURE: cmd_configure(a); break;
-    case CMD_DCONFIGURE: conf_display(); break;
-    case CMD_RULES: cmd_rules(a); break;
-    case CMD_DRULES: rules_display(); break;
-    case CMD_CONNECT: cmd_connect(a); break;
-    case CMD_DISCONNECT: cmd_disconnect(a); break;
-    case CMD_BAUD: cmd_baud(a); break;
-    case CMD_DOWNLOAD: cmd_download(a); break;
-    case CMD_FIRMWARE: cmd_firmware(a); break;
-    case CMD_SERIALTEST: cmd_serialtest(a); break;
-    default: std::printf("\a\aInternal Error: command %d is invalid!\n", id); break;
+    case CMD_HELP: show_help(); return 0;
+    case CMD_ANGLES: std::printf("%s\n", angles_help); return 0;
+    case CMD_CONFIGURE: return cmd_configure(a);
+    case CMD_DCONFIGURE: conf_display(); return 0;
+    case CMD_RULES: return cmd_rules(a);
+    case CMD_DRULES: rules_display(); return 0;
+    case CMD_CONNECT: return cmd_connect(a);
+    case CMD_DISCONNECT: return cmd_disconnect(a);
+    case CMD_BAUD: return cmd_baud(a);
+    case CMD_DOWNLOAD: return cmd_download(a);
+    case CMD_FIRMWARE: return cmd_firmware(a);
+    case CMD_SERIALTEST: return cmd_serialtest(a);
+    default: std::printf("\a\aInternal Error: command %d is invalid!\n", id); return SHELL_FAILED;
   }
+}
+
+// The -c lines not yet run, and how far the current one has been read.
+const char* const* source_lines = nullptr;
+int source_count = 0;
+int source_index = 0;
+const char* source_at = nullptr;  // rest of the current line; nullptr: take the next
+
+// Reads one line from where the commands come from: the -c lines, or
+// standard input. -c lines are shown after the prompt, as typing shows them.
+char* read_command_line(char* buf, int size) {
+  if (source_count == 0) return std::fgets(buf, size, stdin);
+  char* line = shell_source_next(buf, size);
+  if (line != nullptr) {
+    std::fputs(line, stdout);
+    if (line[std::strlen(line) - 1] != '\n') std::fputs("\n", stdout);
+  }
+  return line;
 }
 
 }  // namespace
 
-int shell_line_step() {
+int shell_line_step(int* status) {
+  if (status != nullptr) *status = 0;
   if (shell_line[0] == '\n') return 0;
   shell_line[std::strcspn(shell_line, "\n")] = '\0';
   if (shell_line[0] == '.') {
@@ -142,6 +162,7 @@ int shell_line_step() {
     shown = command_word;
     row = shell_match(command_word);
   }
+  int rc = SHELL_FAILED;
   if (row == SHELL_UNKNOWN) {
     std::printf("\a\aError: unknown command: %s\n", shown);
   } else if (row == SHELL_AMBIGUOUS) {
@@ -149,24 +170,65 @@ int shell_line_step() {
   } else if (command_table[row].id == CMD_EXIT) {
     return 1;
   } else {
-    dispatch(command_table[row].id, a);
+    rc = dispatch(command_table[row].id, a);
   }
+  if (status != nullptr) *status = rc;
   return 0;
 }
 
-int shell_run() {
+void shell_source_set(const char* const* lines, int count) {
+  source_lines = lines;
+  source_count = lines != nullptr && count > 0 ? count : 0;
+  source_index = 0;
+  source_at = nullptr;
+}
+
+char* shell_source_next(char* buf, int size) {
+  if (buf == nullptr || size < 2) return nullptr;
+  if (source_at == nullptr) {
+    if (source_index >= source_count) return nullptr;
+    source_at = source_lines[source_index++];
+  }
+  // As fgets gives a line of "text" followed by a line feed: at most size - 1
+  // characters, up to and including the first line feed.
+  int n = 0;
+  while (n < size - 1) {
+    const char c = *source_at;
+    if (c == '\0') {
+      buf[n++] = '\n';
+      source_at = nullptr;
+      break;
+    }
+    buf[n++] = c;
+    ++source_at;
+    if (c == '\n') {
+      if (*source_at == '\0') source_at = nullptr;
+      break;
+    }
+  }
+  buf[n] = '\0';
+  return buf;
+}
+
+int shell_run(const shell_settings& settings) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
   std::printf("Tovarelink PC Host Digi Utility %s\n", SHELL_VERSION);
   conf_default();
   show_help();
   std::printf("\n");
+  shell_source_set(settings.commands, settings.command_count);
   for (;;) {
+    // The end of the -c lines is an exit: no prompt is left waiting.
+    if (source_count > 0 && source_at == nullptr && source_index >= source_count) return 0;
     std::printf("Command> ");
-    if (std::fgets(shell_line, SHELL_LINE_SIZE, stdin) == nullptr) {
+    if (read_command_line(shell_line, SHELL_LINE_SIZE) == nullptr) {
       std::printf("\n");
-      return 1;
+      // With -e the end of input, reached without a failure, is a success.
+      return settings.exit_on_error ? 0 : 1;
     }
-    if (shell_line_step() != 0) return 0;
+    int status = 0;
+    if (shell_line_step(&status) != 0) return 0;
+    if (status != 0 && settings.exit_on_error) return 1;
   }
 }

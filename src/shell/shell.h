@@ -30,11 +30,34 @@ constexpr int SHELL_AMBIGUOUS = -2;
 int shell_match(const char* word);
 // Prints the command summary.
 void show_help();
+// What a command handler returns when the command failed (0: it succeeded).
+constexpr int SHELL_FAILED = -1;
+
 // Handles the line in shell_line as the loop does (empty line, repeat rule,
-// matching, dispatch). 1 when the command ends the program, else 0.
-int shell_line_step();
-// Runs the shell until exit (returns 0) or the end of standard input (returns 1).
-int shell_run();
+// matching, dispatch). 1 when the command ends the program, else 0. When
+// `status` is given it receives SHELL_FAILED for a line whose command failed
+// (an unknown or ambiguous word included), else 0.
+int shell_line_step(int* status = nullptr);
+
+// How the program was started (the command-line options that reach the shell).
+struct shell_settings {
+  const char* const* commands;  // -c lines, run in place of standard input
+  int command_count;            // 0: commands come from standard input
+  bool exit_on_error;           // -e: the first failed command ends the run
+};
+
+// Runs the shell. Without -c lines: until exit (returns 0) or the end of
+// standard input (returns 1). With -c lines: until they are done (returns 0)
+// or exit. With exit_on_error: a failed command returns 1 at once, and the
+// end of the commands returns 0.
+int shell_run(const shell_settings& settings);
+
+// The source of command lines: the next -c line (or the next piece of a
+// line longer than 255 characters, as standard input would give it) into
+// `buf`, ended by a line feed; nullptr when they are used up. Resets with
+// shell_source_set.
+void shell_source_set(const char* const* lines, int count);
+char* shell_source_next(char* buf, int size);
 
 // Argument taking, shared by every handler: the rest of the current line is
 // consumed word by word, each call continuing where the previous word ended.
@@ -60,15 +83,16 @@ int shell_port_name(const char* word, char* out, int cap);
 // True when `baud` is one of link_bauds.
 bool shell_link_baud(long baud);
 
-// Command handlers (the rest of the line in `a`).
-void cmd_configure(shell_args& a);
-void cmd_rules(shell_args& a);
-void cmd_connect(shell_args& a);
-void cmd_disconnect(shell_args& a);
-void cmd_baud(shell_args& a);
-void cmd_download(shell_args& a);
-void cmd_firmware(shell_args& a);
-void cmd_serialtest(shell_args& a);
+// Command handlers (the rest of the line in `a`): 0, or SHELL_FAILED when
+// the command did not do what it was asked (its messages say why).
+int cmd_configure(shell_args& a);
+int cmd_rules(shell_args& a);
+int cmd_connect(shell_args& a);
+int cmd_disconnect(shell_args& a);
+int cmd_baud(shell_args& a);
+int cmd_download(shell_args& a);
+int cmd_firmware(shell_args& a);
+int cmd_serialtest(shell_args& a);
 
 // The input line, which the download questions also read their answers into.
 extern char shell_line[SHELL_LINE_SIZE];

@@ -52,10 +52,12 @@ struct session {
 };
 
 // Starts a simulator (--quick, saving into a fresh directory, plus `sim_args`),
-// runs tovhost with `input` in which every "{port}" stands for the simulator's
-// port, and stops the simulator.
+// runs tovhost with `host_args` and `input`, in which every "{port}" stands
+// for the simulator's port and every "{dir}" for its --save-dir, and stops
+// the simulator.
 inline session run_session(const std::string& name, const std::vector<std::string>& sim_args,
-                           const std::string& input, double timeout_s = 60) {
+                           const std::string& input, double timeout_s = 60,
+                           const std::vector<std::string>& host_args = {}) {
   session s;
   s.dir = scratch_dir(name);
   std::vector<std::string> args = {"--quick", "--save-dir", s.dir, "--exit-after", "150"};
@@ -63,7 +65,10 @@ inline session run_session(const std::string& name, const std::vector<std::strin
   sim_handle sim = sim_start(args);
   s.pty = sim.pty;
   EXPECT_FALSE(sim.pty.empty()) << "the simulator did not start";
-  if (!sim.pty.empty()) s.host = run_program(tovhost_path(), {}, replace_all(input, "{port}", sim.pty), timeout_s);
+  auto expand = [&](const std::string& text) { return replace_all(replace_all(text, "{port}", sim.pty), "{dir}", s.dir); };
+  std::vector<std::string> host;
+  for (const std::string& a : host_args) host.push_back(expand(a));
+  if (!sim.pty.empty()) s.host = run_program(tovhost_path(), host, expand(input), timeout_s);
   s.sim_log = sim_stop(sim);
   EXPECT_FALSE(s.host.timed_out) << s.host.out;
   EXPECT_EQ(s.host.err, "");

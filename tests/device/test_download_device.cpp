@@ -304,3 +304,54 @@ TEST(DownloadDevice, QuestionsRefusedKeepTheLinkAndRepeat) {
   // Nothing but the connect reached the device: no "download" command.
   EXPECT_EQ(s.sim_log.find("download"), std::string::npos) << s.sim_log;
 }
+
+namespace {
+
+// -y answers the questions and shows each answer after its question.
+const std::string questions_answered =
+    "\a\aWarning: Configuration file has not yet been processed!\n"
+    "Do you want to use the Default Configuration? (yes|no) [no]: y\n"
+    "\n\a\aWarning: Rules file has not yet been processed!\n"
+    "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: y\n";
+
+}  // namespace
+
+TEST(DownloadDevice, OneLineDeploymentWithCommandsAndYes) {
+  const std::string conf = examples_dir() + "/sample.conf";
+  const std::string rules = examples_dir() + "/sample.rules";
+  const images want = expected_images(conf, rules);
+  // The deployment of the README: files, connect and download, no input.
+  auto s = run_session("dwn_opt_deploy", {}, "", 60,
+                       {"-e", "-y", "-c", "configure " + conf, "-c", "rules " + rules, "-c", "connect {port}", "-c",
+                        "download"});
+  EXPECT_EQ(s.host.exit_code, 0) << s.host.out;
+  const std::string tail = prompt + "connect " + s.pty + "\n" + connected_at(19200) + prompt + "download\n" +
+                           both_succeeded + "Disconnected\n";
+  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
+  EXPECT_EQ(as_bytes(read_file(s.dir + "/rules.bin")), want.rules);
+
+  // Without the files, -y answers both questions of the download.
+  const images defaults = expected_images("", "");
+  auto d = run_session("dwn_opt_yes", {}, "n\nn\n", 60, {"-y", "-c", "connect {port}", "-c", "download"});
+  EXPECT_EQ(d.host.exit_code, 0);
+  EXPECT_EQ(transcript(d.host), "connect " + d.pty + "\n" + connected_at(19200) + prompt + "download\n" +
+                                    questions_answered + both_succeeded + "Disconnected\n");
+  EXPECT_EQ(as_bytes(read_file(d.dir + "/conf.bin")), defaults.conf);
+  EXPECT_EQ(read_file(d.dir + "/rules.bin"), "");
+}
+
+TEST(DownloadDevice, ExitOnErrorStopsAtAFailedDownload) {
+  // Five NAKs end the download; with -e nothing after it runs and the status is 1.
+  auto s = run_session("dwn_opt_nak", {"--nak", "2:5"}, "connect {port}\ndownload\nhelp\nquit\n", 60, {"-e", "-y"});
+  EXPECT_EQ(s.host.exit_code, 1);
+  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + questions_answered +
+                                    "\a\aError: writing data pkt: -6\n"
+                                    "\a\aError: writing Configuration file failed: -3\n"
+                                    "\a\aError: Download failed: -2\n"
+                                    "Disconnected\n");
+  // The same run without -e goes on to the next command and ends as before.
+  auto t = run_session("dwn_opt_nak_plain", {"--nak", "2:5"}, "connect {port}\ndownload\nquit\n", 60, {"-y"});
+  EXPECT_EQ(t.host.exit_code, 0);
+  EXPECT_EQ(ends(transcript(t.host), prompt.size() + 13), "Disconnected\n" + prompt);
+}

@@ -1,0 +1,16 @@
+// The operator's answers to the questions that commands ask before a risky
+// step (download's two questions, firmware's question and its Enter wait).
+// They are read from standard input, unless --yes answers them.
+#pragma once
+
+constexpr int CON_YES_NO = 0;  // a yes/no question; --yes answers "y"
+constexpr int CON_ENTER = 1;   // "Type the Enter key"; --yes answers an empty line
+
+// Set by --yes: every question is answered without reading standard input.
+extern bool con_auto_yes;
+
+// Reads one answer line into `buf` as fgets does (at most size - 1
+// characters, up to and including a line feed). With con_auto_yes the answer
+// is "y\n" (CON_YES_NO) or "\n" (CON_ENTER), printed after the question so
+// that the output shows what was decided. nullptr at the end of input.
+char* con_answer(char* buf, int size, int kind);
