@@ -111,6 +111,10 @@ int rec_open_dir(const char* dir);
 int rec_save(const char* name, const uint8_t* data, size_t count);
 // One line of DIR/packets.log: length, bytes, answer (-1: none).
 void rec_packet_line(int length, const uint8_t* bytes, int count, int answer);
+// DIR/received.bin: every byte the device received from the far end, in
+// order, across every session of the run (bytes a purge threw away before
+// the device read them are not there).
+void rec_received(const uint8_t* bytes, int count);
 // DIR/firmware.hex: started empty by rec_hex_begin, one accepted record line
 // (without its CR) per rec_hex_line, closed by rec_hex_end.
 void rec_hex_begin();

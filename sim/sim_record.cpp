@@ -30,6 +30,7 @@ static_assert(crc_table[1] == 0x1021 && crc_table[255] == 0x1EF0);
 char dir_path[512];
 bool have_dir = false;
 FILE* hex_file = nullptr;
+FILE* received_file = nullptr;  // DIR/received.bin, open from the first byte on
 
 bool path_of(const char* name, char* out, size_t cap) {
   const int n = std::snprintf(out, cap, "%s/%s", dir_path, name);
@@ -95,7 +96,7 @@ int rec_open_dir(const char* dir) {
   std::snprintf(dir_path, sizeof dir_path, "%s", dir);
   have_dir = true;
   // Files of an earlier run must not pass for this run's.
-  for (const char* name : {"conf.bin", "rules.bin", "firmware.hex", "packets.log"}) {
+  for (const char* name : {"conf.bin", "rules.bin", "firmware.hex", "packets.log", "received.bin"}) {
     char path[600];
     if (path_of(name, path, sizeof path)) unlink(path);
   }
@@ -134,6 +135,23 @@ void rec_packet_line(int length, const uint8_t* bytes, int count, int answer) {
   else
     std::fprintf(f, " -> %02X\n", answer);
   std::fclose(f);
+}
+
+void rec_received(const uint8_t* bytes, int count) {
+  if (!have_dir || count <= 0) return;
+  if (received_file == nullptr) {
+    char path[600];
+    if (!path_of("received.bin", path, sizeof path)) return;
+    received_file = std::fopen(path, "ab");
+    if (received_file == nullptr) {
+      sim_log("cannot write %s: %s", path, std::strerror(errno));
+      have_dir = false;  // one message, not one per byte
+      return;
+    }
+  }
+  std::fwrite(bytes, 1, static_cast<size_t>(count), received_file);
+  // On disk before the device answers, like the other files.
+  std::fflush(received_file);
 }
 
 void rec_hex_begin() {

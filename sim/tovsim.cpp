@@ -247,6 +247,7 @@ void link_data(const uint8_t* bytes, int count) {
     rate_untold = false;
     sim_log("port opened at %ld baud", sim_port_baud());
   }
+  rec_received(bytes, count);
   dev_input(bytes, count);
 }
 
@@ -424,7 +425,8 @@ void usage(FILE* to) {
                "received. Stops on SIGTERM or Ctrl-C.\n"
                "\n"
                "  --quick                  pad replies to the size tovhost reads (no waiting)\n"
-               "  --save-dir DIR           keep conf.bin, rules.bin, firmware.hex, packets.log in DIR\n"
+               "  --save-dir DIR           keep conf.bin, rules.bin, firmware.hex, packets.log and\n"
+               "                           received.bin (every byte received) in DIR\n"
                "  --version-text TEXT      name and version the device reports\n"
                "  --silent                 never answer anything\n"
                "  --garbage                answer the version request with garbage\n"

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "serial/platform.h"
+#include "serial/trace.h"
 
 namespace {
 
@@ -87,7 +88,9 @@ uint32_t write_total_ms(const comm_timeouts& t, int len) {
   return saturate_ms(uint64_t{t.write_total_multiplier} * n + t.write_total_constant);
 }
 
-int open_port(const char* port_name, long baud) {
+namespace {
+
+int open_port_steps(const char* port_name, long baud) {
   if (port_name == nullptr) {
     printf("open_port: Error: port null argument\n");
     return -1;
@@ -117,6 +120,16 @@ int open_port(const char* port_name, long baud) {
   // reopen (a baud change command) must still leave.
   plat_purge(port, PLAT_PURGE_RXCLEAR);
   return 0;
+}
+
+}  // namespace
+
+int open_port(const char* port_name, long baud) {
+  const int64_t t0 = trace_now();
+  const int rc = open_port_steps(port_name, baud);
+  // The messages of -2 and -14 have just filled error_text with the reason.
+  trace_open(t0, port_name, baud, rc, rc == -2 || rc == -14 ? error_text.data() : nullptr);
+  return rc;
 }
 
 int set_comm_prop(const char* port_name, long baud) {
@@ -214,8 +227,10 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
     port_fatal(fatal_bad_param, fatal_text.data());
   }
 
+  const int64_t t0 = trace_now();
   const comm_timeouts t = timeout > 0 ? read_timeouts(port_baud, timeout) : standing_timeouts(port_baud);
   if (plat_set_timeouts(port, t) != 0) {
+    trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), 0, sys_error_text());
     read_port_fatal(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n", port_name);
   }
   port_timeouts = t;
@@ -227,6 +242,8 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
   while (got < size) {
     int n = 0;
     if (plat_read(port, buffer + got, size - got, until, &n) != 0) {
+      got += drop_nul_bytes(buffer + got, n);
+      trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), got, sys_error_text());
       read_port_fatal(fatal_read_failed, "\a\aError: could not read on COM port %s: %s\n", port_name);
     }
     got += drop_nul_bytes(buffer + got, n);
@@ -234,6 +251,7 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
       break;
     }
   }
+  trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), got, nullptr);
   return got;
 }
 
@@ -250,6 +268,7 @@ int write_port(const char* port_name, const uint8_t* buffer, int len) {
     printf("write_port: Error: invalid param len: %d\n", len);
     return -1;
   }
+  const int64_t t0 = trace_now();
   const deadline until = deadline_in_ms(write_total_ms(port_timeouts, len));
   int written = 0;
   const int rc = plat_write(port, buffer, len, until, &written);
@@ -257,9 +276,12 @@ int write_port(const char* port_name, const uint8_t* buffer, int len) {
   if (rc != 0 || written != len) {
     // Also a write cut short by its time-out: the bytes not written never
     // reach the device, so the caller must not take it as sent.
-    printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", written, len, port_name, sys_error_text());
+    const char* why = sys_error_text();
+    trace_write(t0, buffer, len, written, why);
+    printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", written, len, port_name, why);
     return -3;
   }
+  trace_write(t0, buffer, len, written, nullptr);
   return len;
 }
 
@@ -267,26 +289,33 @@ void drain_port() {
   if (port == PLAT_NO_HANDLE) {
     return;
   }
+  const int64_t t0 = trace_now();
   const int unsent = port_unsent > INT32_MAX ? INT32_MAX : static_cast<int>(port_unsent);
-  plat_drain(port, deadline_in_ms(write_total_ms(port_timeouts, unsent)));
+  const int rc = plat_drain(port, deadline_in_ms(write_total_ms(port_timeouts, unsent)));
   port_unsent = 0;
+  trace_drain(t0, rc != 0 && trace_on ? sys_error_text() : nullptr);
 }
 
 void purge_port() {
   if (port == PLAT_NO_HANDLE) {
     return;
   }
+  const int64_t t0 = trace_now();
   plat_purge(port, PLAT_PURGE_TXCLEAR | PLAT_PURGE_RXCLEAR);
   port_unsent = 0;
+  trace_purge(t0);
 }
 
 void close_port() {
   if (port == PLAT_NO_HANDLE) {
     return;
   }
+  const int64_t t0 = trace_now();
   plat_close(port);
   port = PLAT_NO_HANDLE;
   port_unsent = 0;
+  trace_close(t0);
+  trace_flush();  // the line is quiet now: the notes can be written out
 }
 
 bool port_is_open() {
@@ -306,6 +335,7 @@ void port_fatal(int code, const char* message) {
   const int err = plat_last_error();
   fputs(message, stderr);
   fprintf(stderr, "Return code %d, system error code %d\n", code, err);
+  trace_flush();  // the last notes must reach the file before the end
   plat_sleep_ms(fatal_sleep_ms);
   abort();
 }

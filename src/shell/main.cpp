@@ -2,6 +2,8 @@
 #include <cstdlib>
 
 #include "console/console.h"
+#include "serial/portlist.h"
+#include "serial/trace.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 
@@ -22,6 +24,12 @@ int main(int argc, char** argv) {
     opt_version(stdout);
     return 0;
   }
+  if (options.list_ports) {
+    port_list(stdout, PORTLIST_SYSTEM_ROOTS);
+    return 0;
+  }
+  // A trace that cannot be kept stops the run before anything is done.
+  if (options.trace != nullptr && trace_start(options.trace) != 0) return OPT_USAGE_STATUS;
   con_auto_yes = options.yes;
   const shell_settings settings{options.commands, options.command_count, options.exit_on_error};
   std::exit(shell_run(settings));

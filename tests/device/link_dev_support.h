@@ -75,6 +75,30 @@ inline session run_session(const std::string& name, const std::vector<std::strin
   return s;
 }
 
+// The bytes of the write notes of a serial trace (--trace), in order: the
+// data lines ("  <offset>  <hex bytes>  |<ascii>|") after each "write" line.
+inline std::string trace_written_bytes(const std::string& trace) {
+  std::string bytes;
+  bool in_write = false;
+  size_t at = 0;
+  while (at < trace.size()) {
+    size_t end = trace.find('\n', at);
+    if (end == std::string::npos) end = trace.size();
+    const std::string line = trace.substr(at, end - at);
+    at = end + 1;
+    const std::string body = line.size() > 11 ? line.substr(11) : "";
+    if (body.rfind("  ", 0) != 0) {
+      in_write = body.rfind("write ", 0) == 0;
+      continue;
+    }
+    const size_t bar = body.rfind("  |");
+    if (!in_write || bar == std::string::npos || bar < 8) continue;
+    for (size_t pos = 8; pos + 2 <= bar && body[pos] != ' '; pos += 3)
+      bytes += static_cast<char>(std::strtoul(body.substr(pos, 2).c_str(), nullptr, 16));
+  }
+  return bytes;
+}
+
 // "Connecting at N..." and the success line of a connect or baud change.
 inline std::string connected_at(long baud) {
   return "Connecting at " + std::to_string(baud) + "...\n\aConnected at " + std::to_string(baud) + "\n";

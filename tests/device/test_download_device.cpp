@@ -355,3 +355,25 @@ TEST(DownloadDevice, ExitOnErrorStopsAtAFailedDownload) {
   EXPECT_EQ(t.host.exit_code, 0);
   EXPECT_EQ(ends(transcript(t.host), prompt.size() + 13), "Disconnected\n" + prompt);
 }
+
+TEST(DownloadDevice, TraceHoldsExactlyTheBytesTheDeviceReceived) {
+  const std::string conf = examples_dir() + "/sample.conf";
+  const std::string rules = examples_dir() + "/sample.rules";
+  auto s = run_session("dwn_trace", {}, "", 60,
+                       {"-y", "-t", "{dir}/host.trace", "-c", "configure " + conf, "-c", "rules " + rules, "-c",
+                        "connect {port}", "-c", "download"});
+  EXPECT_EQ(s.host.exit_code, 0);
+  const std::string trace = read_file(s.dir + "/host.trace");
+  const std::string received = read_file(s.dir + "/received.bin");
+  // The version request (10), "download" (9), three command packets (63),
+  // 176 conf bytes in 3 packets and 364 rules bytes in 7 (4 bytes of framing each).
+  EXPECT_EQ(received.size(), 10u + 9u + 63u + 176u + 12u + 364u + 28u);
+  EXPECT_EQ(linkdev::trace_written_bytes(trace), received);
+  EXPECT_NE(trace.find(" trace started "), std::string::npos);
+  EXPECT_NE(trace.find(" open " + s.pty + " (" + s.pty + ") at 19200 baud in "), std::string::npos) << trace;
+  EXPECT_NE(trace.find(" read 200 (time-out 2010 ms): got 200 in "), std::string::npos) << trace;  // the version
+  EXPECT_NE(trace.find(" read 1 (time-out 5010 ms): got 1 in "), std::string::npos) << trace;  // an ACK
+  EXPECT_EQ(linkdev::count_of(trace, " close in "), 1u);
+  // The trace went to its file, never to the console.
+  EXPECT_EQ(s.host.out.find("trace started"), std::string::npos);
+}

@@ -36,10 +36,11 @@ struct fault_run {
   std::string dir;  // the device's --save-dir
 };
 
-// One run of tovhost with `input` ("{port}" stands for the simulator's port)
-// against a fresh simulator with --quick and `sim_args`.
+// One run of tovhost with `input` and `host_args` ("{port}" stands for the
+// simulator's port, "{dir}" for its --save-dir) against a fresh simulator
+// with --quick and `sim_args`.
 fault_run run_fault(const std::string& name, const std::vector<std::string>& sim_args, const std::string& input,
-                    double timeout_s = 30) {
+                    double timeout_s = 30, const std::vector<std::string>& host_args = {}) {
   fault_run f;
   f.dir = scratch_dir(name);
   std::vector<std::string> args = {"--quick", "--save-dir", f.dir, "--exit-after", "60"};
@@ -47,7 +48,9 @@ fault_run run_fault(const std::string& name, const std::vector<std::string>& sim
   sim_handle sim = sim_start(args);
   f.pty = sim.pty;
   EXPECT_FALSE(sim.pty.empty()) << "the simulator did not start";
-  if (!sim.pty.empty()) f.host = run_program(tovhost_path(), {}, replace_all(input, "{port}", sim.pty), timeout_s);
+  std::vector<std::string> host;
+  for (const std::string& a : host_args) host.push_back(replace_all(replace_all(a, "{port}", sim.pty), "{dir}", f.dir));
+  if (!sim.pty.empty()) f.host = run_program(tovhost_path(), host, replace_all(input, "{port}", sim.pty), timeout_s);
   f.log = sim_stop(sim);
   EXPECT_FALSE(f.host.timed_out) << f.host.out;
   return f;
@@ -122,6 +125,22 @@ std::string dumped_bytes(const std::string& out) {
 }
 
 // ---------------------------------------------------------------- the device disappears
+
+TEST(FaultMatrix, TraceKeepsTheFailedReadOfTheFatalPath) {
+  // The same vanishing device, traced: the abort must not lose the last notes.
+  auto f = run_fault("fault_vanish_trace", {"--vanish-after-packets", "2"}, "connect {port}\n" + download_yes, 30,
+                     {"--trace", "{dir}/host.trace"});
+  expect_fatal_read(f, 8.0);
+  const std::string trace = read_file(f.dir + "/host.trace");
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.back(), '\n');
+  const size_t last = trace.rfind('\n', trace.size() - 2) + 1;
+  const std::string line = trace.substr(last);
+  EXPECT_NE(line.find(" read 1 (time-out 5010 ms): got 0 in "), std::string::npos) << trace;
+  EXPECT_NE(line.find(" ms, failed: "), std::string::npos) << line;
+  // The second data packet went out just before.
+  EXPECT_EQ(count_of(trace, " write 64: wrote 64 in "), 2u) << trace;
+}
 
 TEST(FaultMatrix, DeviceVanishingInTheDownloadEndsThroughTheFatalRead) {
   // The conf command and the first conf data packet are answered; the device

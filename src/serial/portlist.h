@@ -1,0 +1,27 @@
+// The serial ports of this machine, for --list-ports, and the device behind
+// a port name. One implementation per operating system (portlist_posix.cpp:
+// sysfs and /dev; portlist_win32.cpp: SetupAPI and the registry), chosen by
+// the build like the platform layer.
+#pragma once
+#include <cstddef>
+#include <cstdio>
+
+// Where the port list looks: the roots of sysfs and of the device files
+// ("/sys" and "/dev" on a real machine; a made-up tree in the tests). Not
+// used on Windows.
+struct portlist_roots {
+  const char* sys;
+  const char* dev;
+};
+
+constexpr portlist_roots PORTLIST_SYSTEM_ROOTS = {"/sys", "/dev"};
+
+// Prints one line per serial port: the name to type at connect, then what is
+// known about it. "No serial ports found." when there are none. Returns the
+// number of ports listed.
+int port_list(FILE* out, const portlist_roots& roots);
+
+// The system device that `port_name` ("COMn" or a device path) opens, into
+// `out`: "COM3" is /dev/ttyS2 on Linux and \\.\COM3 on Windows. 0, or -1 when
+// the name names no port (out is then empty).
+int port_device_path(const char* port_name, char* out, size_t cap);

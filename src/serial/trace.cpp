@@ -1,0 +1,275 @@
+#include "serial/trace.h"
+
+#include <array>
+#include <cstdarg>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "serial/portlist.h"
+
+bool trace_on = false;
+
+namespace {
+
+enum trace_kind : uint8_t { TN_OPEN, TN_CLOSE, TN_PURGE, TN_DRAIN, TN_WRITE, TN_READ, TN_FULL };
+
+// One note as it lies in the buffer, followed by `data_len` bytes of data
+// (the bytes moved, or the port name of an open) and `error_len` bytes of
+// the system's text.
+struct trace_note {
+  int64_t t0;
+  int64_t t1;
+  int64_t baud;
+  int32_t asked;
+  int32_t done;
+  int32_t timeout;
+  int32_t rc;
+  uint32_t data_len;
+  uint32_t error_len;
+  uint8_t kind;
+};
+
+constexpr size_t TRACE_ERROR_MAX = 256;  // of a system's text kept per note
+constexpr size_t TRACE_TEXT_SIZE = 1 << 16;
+constexpr size_t TRACE_LINE_MAX = 1024;
+
+std::array<uint8_t, TRACE_BUFFER_SIZE> notes{};
+size_t notes_used = 0;
+std::array<char, TRACE_TEXT_SIZE> text{};
+size_t text_used = 0;
+
+FILE* trace_file = nullptr;
+bool trace_to_stderr = false;
+int64_t trace_origin = 0;
+
+double ms_since_start(int64_t t) { return static_cast<double>(t - trace_origin) / 1e6; }
+double ms_between(int64_t a, int64_t b) { return static_cast<double>(b - a) / 1e6; }
+
+void text_out() {
+  if (text_used > 0 && trace_file != nullptr) std::fwrite(text.data(), 1, text_used, trace_file);
+  text_used = 0;
+}
+
+// Appends one line (stamped with `t`) to the text, writing the text out
+// when it is nearly full.
+void line(int64_t t, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void line(int64_t t, const char* format, ...) {
+  if (TRACE_TEXT_SIZE - text_used < TRACE_LINE_MAX) text_out();
+  char* at = text.data() + text_used;
+  const size_t room = TRACE_LINE_MAX - 1;  // one line is cut rather than overflow
+  int n = std::snprintf(at, room, "%10.3f ", ms_since_start(t));
+  if (n < 0) return;
+  va_list ap;
+  va_start(ap, format);
+  const int m = std::vsnprintf(at + n, room - static_cast<size_t>(n), format, ap);
+  va_end(ap);
+  size_t len = static_cast<size_t>(n) + (m > 0 ? static_cast<size_t>(m) : 0);
+  if (len > room - 1) len = room - 1;
+  at[len++] = '\n';
+  text_used += len;
+}
+
+// The bytes in lines of TRACE_BYTES_PER_LINE: offset, hex, printable ASCII.
+void data_lines(int64_t t, const uint8_t* data, uint32_t count) {
+  for (uint32_t off = 0; off < count; off += TRACE_BYTES_PER_LINE) {
+    char hex[TRACE_BYTES_PER_LINE * 3 + 1];
+    char ascii[TRACE_BYTES_PER_LINE + 1];
+    int h = 0;
+    int a = 0;
+    for (uint32_t i = 0; i < TRACE_BYTES_PER_LINE; ++i) {
+      if (off + i < count) {
+        const uint8_t b = data[off + i];
+        h += std::snprintf(hex + h, sizeof hex - static_cast<size_t>(h), " %02x", b);
+        ascii[a++] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
+      } else {
+        h += std::snprintf(hex + h, sizeof hex - static_cast<size_t>(h), "   ");
+      }
+    }
+    ascii[a] = '\0';
+    line(t, "  %04x %s  |%s|", static_cast<unsigned>(off), hex, ascii);
+  }
+}
+
+// ", failed: TEXT" or nothing.
+void failure_text(const trace_note& n, const uint8_t* error, char* out, size_t cap) {
+  if (n.error_len == 0) {
+    out[0] = '\0';
+    return;
+  }
+  std::snprintf(out, cap, ", failed: %.*s", static_cast<int>(n.error_len), reinterpret_cast<const char*>(error));
+}
+
+void format_note(const trace_note& n, const uint8_t* data, const uint8_t* error) {
+  char failed[TRACE_ERROR_MAX + 16];
+  failure_text(n, error, failed, sizeof failed);
+  const double took = ms_between(n.t0, n.t1);
+  switch (n.kind) {
+    case TN_OPEN: {
+      char name[300];
+      std::snprintf(name, sizeof name, "%.*s", static_cast<int>(n.data_len), reinterpret_cast<const char*>(data));
+      char device[300];
+      if (port_device_path(name, device, sizeof device) != 0) std::snprintf(device, sizeof device, "?");
+      if (n.rc == 0) {
+        line(n.t1, "open %s (%s) at %lld baud in %.3f ms: ok", name, device, static_cast<long long>(n.baud), took);
+      } else {
+        line(n.t1, "open %s (%s) at %lld baud in %.3f ms: result %d%s", name, device,
+             static_cast<long long>(n.baud), took, static_cast<int>(n.rc), failed);
+      }
+      break;
+    }
+    case TN_CLOSE: line(n.t1, "close in %.3f ms", took); break;
+    case TN_PURGE: line(n.t1, "purge in %.3f ms", took); break;
+    case TN_DRAIN: line(n.t1, "drain in %.3f ms%s", took, failed); break;
+    case TN_WRITE:
+      line(n.t1, "write %d: wrote %d in %.3f ms%s", static_cast<int>(n.asked), static_cast<int>(n.done), took, failed);
+      data_lines(n.t1, data, n.data_len);
+      break;
+    case TN_READ:
+      line(n.t1, "read %d (time-out %d ms): got %d in %.3f ms%s", static_cast<int>(n.asked),
+           static_cast<int>(n.timeout), static_cast<int>(n.done), took, failed);
+      data_lines(n.t1, data, n.data_len);
+      break;
+    case TN_FULL: line(n.t1, "trace buffer full: written out in %.3f ms", took); break;
+    default: break;
+  }
+}
+
+void flush_notes() {
+  size_t at = 0;
+  while (at + sizeof(trace_note) <= notes_used) {
+    trace_note n;
+    std::memcpy(&n, notes.data() + at, sizeof n);
+    const uint8_t* data = notes.data() + at + sizeof n;
+    format_note(n, data, data + n.data_len);
+    at += sizeof n + n.data_len + n.error_len;
+  }
+  notes_used = 0;
+  text_out();
+  if (trace_file != nullptr) std::fflush(trace_file);
+}
+
+// Adds a note with its data and error text. A note that does not fit the
+// buffer writes the buffer out first (and says so in the trace).
+void note(trace_note n, const uint8_t* data, uint32_t data_len, const char* error) {
+  if (!trace_on) return;
+  n.t1 = deadline_now_ns();
+  const size_t err_len = error != nullptr ? std::strlen(error) : 0;
+  n.error_len = static_cast<uint32_t>(err_len < TRACE_ERROR_MAX ? err_len : TRACE_ERROR_MAX);
+  constexpr uint32_t data_max = TRACE_BUFFER_SIZE / 4;
+  n.data_len = data != nullptr ? (data_len < data_max ? data_len : data_max) : 0;
+  const size_t need = sizeof n + n.data_len + n.error_len;
+  if (TRACE_BUFFER_SIZE - notes_used < need + sizeof(trace_note)) {
+    trace_note full{};
+    full.kind = TN_FULL;
+    full.t0 = deadline_now_ns();
+    trace_flush();
+    full.t1 = deadline_now_ns();
+    std::memcpy(notes.data(), &full, sizeof full);
+    notes_used = sizeof full;
+  }
+  uint8_t* at = notes.data() + notes_used;
+  std::memcpy(at, &n, sizeof n);
+  if (n.data_len > 0) std::memcpy(at + sizeof n, data, n.data_len);
+  if (n.error_len > 0) std::memcpy(at + sizeof n + n.data_len, error, n.error_len);
+  notes_used += need;
+}
+
+trace_note note_of(trace_kind kind, int64_t t0) {
+  trace_note n{};
+  n.kind = kind;
+  n.t0 = t0;
+  return n;
+}
+
+void trace_at_exit() { trace_stop(); }
+
+}  // namespace
+
+int trace_start(const char* path) {
+  if (path == nullptr || path[0] == '\0') {
+    std::fprintf(stderr, "tovhost: no trace file named\n");
+    return -1;
+  }
+  trace_stop();
+  trace_to_stderr = std::strcmp(path, "-") == 0;
+  trace_file = trace_to_stderr ? stderr : std::fopen(path, "ab");
+  if (trace_file == nullptr) {
+    std::fprintf(stderr, "tovhost: cannot open the trace file %s: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  static bool exit_hook = false;
+  if (!exit_hook) {
+    std::atexit(trace_at_exit);
+    exit_hook = true;
+  }
+  trace_origin = deadline_now_ns();
+  notes_used = 0;
+  trace_on = true;
+  const std::time_t now = std::time(nullptr);
+  char when[40] = "?";
+  const std::tm* utc = std::gmtime(&now);
+  if (utc != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
+  line(trace_origin, "trace started %s (times in ms since this line)", when);
+  text_out();
+  std::fflush(trace_file);
+  return 0;
+}
+
+void trace_flush() {
+  if (trace_file == nullptr) return;
+  const int saved = errno;  // a failure being reported keeps its number
+  flush_notes();
+  errno = saved;
+}
+
+void trace_stop() {
+  if (trace_file == nullptr) return;
+  trace_flush();
+  trace_on = false;
+  if (!trace_to_stderr) std::fclose(trace_file);
+  trace_file = nullptr;
+}
+
+void trace_open(int64_t t0, const char* port_name, long baud, int rc, const char* error) {
+  if (!trace_on) return;
+  trace_note n = note_of(TN_OPEN, t0);
+  n.baud = baud;
+  n.rc = rc;
+  const char* name = port_name != nullptr ? port_name : "(none)";
+  note(n, reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), error);
+}
+
+void trace_close(int64_t t0) {
+  if (!trace_on) return;
+  note(note_of(TN_CLOSE, t0), nullptr, 0, nullptr);
+}
+
+void trace_purge(int64_t t0) {
+  if (!trace_on) return;
+  note(note_of(TN_PURGE, t0), nullptr, 0, nullptr);
+}
+
+void trace_drain(int64_t t0, const char* error) {
+  if (!trace_on) return;
+  note(note_of(TN_DRAIN, t0), nullptr, 0, error);
+}
+
+void trace_write(int64_t t0, const uint8_t* data, int asked, int written, const char* error) {
+  if (!trace_on) return;
+  trace_note n = note_of(TN_WRITE, t0);
+  n.asked = asked;
+  n.done = written;
+  note(n, data, written > 0 ? static_cast<uint32_t>(written) : 0, error);
+}
+
+void trace_read(int64_t t0, const uint8_t* data, int asked, int timeout_ms, int got, const char* error) {
+  if (!trace_on) return;
+  trace_note n = note_of(TN_READ, t0);
+  n.asked = asked;
+  n.timeout = timeout_ms;
+  n.done = got;
+  note(n, data, got > 0 ? static_cast<uint32_t>(got) : 0, error);
+}
