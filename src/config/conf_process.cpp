@@ -2,6 +2,7 @@
 // to config_record in file order; the first bad line stops the run.
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,7 @@ constexpr int CONF_ERR_OPEN = -2;
 constexpr int CONF_ERR_KEYWORD = -7;
 constexpr int CONF_ERR_COMMENT = -8;
 constexpr int CONF_ERR_VALUE = -11;
+constexpr int CONF_ERR_READ = -72;  // as the rules reader's read error
 constexpr int CONF_ERR_INTERNAL = -70;
 
 // Item codes: each selects the handling of one keyword.
@@ -444,9 +446,21 @@ int conf_apply(conf_line& ln, int item) {
 }
 
 // Reads and applies the lines of an open file; *items counts keyword lines.
-int conf_read_lines(FILE* f, int* items) {
+// 0 at the end of the file, else the code of the first faulty line or of a
+// read error.
+int conf_read_lines(FILE* f, const char* path, int* items) {
   int number = 0;
-  while (line_read(f) >= 0) {
+  for (;;) {
+    errno = 0;
+    if (line_read(f) < 0) {
+      if (std::ferror(f)) {
+        const int err = errno;
+        std::printf("\a\aError: %s[%d]: read error: %s\n", path, number < INT_MAX ? number + 1 : number,
+                    err != 0 ? std::strerror(err) : "unknown");
+        return CONF_ERR_READ;
+      }
+      return 0;
+    }
     if (number < INT_MAX) ++number;
     conf_line ln{number, line_buf, std::strpbrk(line_buf, CONF_COMMENT_CHARS)};
     char* word = conf_token(&ln.rest, CONF_SEP_KEYWORD);
@@ -485,10 +499,7 @@ int conf_process(const char* path) {
     return CONF_ERR_PARAM;
   }
   FILE* f = line_open(path);
-  if (f == nullptr) {
-    std::printf("\a\aError: cannot open %s\n", path);
-    return CONF_ERR_OPEN;
-  }
+  if (f == nullptr) return CONF_ERR_OPEN;  // line_open said why; the record is untouched
 
   // Every run starts from the defaults; the two rule fields belong to the
   // rules reader and are carried over.
@@ -500,11 +511,17 @@ int conf_process(const char* path) {
       (implicit_action == IMPLICIT_DROP || implicit_action == IMPLICIT_PASS) ? implicit_action : IMPLICIT_PASS;
 
   int items = 0;
-  int rc = conf_read_lines(f, &items);
-  if (rc == 0) {
-    conf_processed = 1;
-    std::printf("Configuration items processed %d\n", items);
-  }
+  int rc = conf_read_lines(f, path, &items);
   std::fclose(f);
-  return rc;
+  if (rc != 0) {
+    // The record now holds the defaults and the lines before the fault: it
+    // is no longer what a checked file gave, and download must ask first.
+    conf_processed = 0;
+    conf_stopped = 1;
+    return rc;
+  }
+  conf_processed = 1;
+  conf_stopped = 0;
+  std::printf("Configuration items processed %d\n", items);
+  return 0;
 }

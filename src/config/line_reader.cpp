@@ -2,22 +2,36 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 
 char line_buf[LINE_BUF_SIZE];
 char line_copy[LINE_BUF_SIZE];
 
-FILE* line_open(const char* path) {
+FILE* file_open_regular(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return nullptr;
+  // Looked at before it is opened: opening a named pipe waits for a writer,
+  // and a device may never end. Looked at again once open, in case the name
+  // was replaced in between.
   struct stat st {};
-  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::printf("\a\aError: cannot open %s: not a regular file\n", path);
+    return nullptr;
+  }
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    std::printf("\a\aError: cannot open %s\n", path);
+    return nullptr;
+  }
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fclose(f);
+    std::printf("\a\aError: cannot open %s: not a regular file\n", path);
     return nullptr;
   }
   return f;
 }
+
+FILE* line_open(const char* path) { return file_open_regular(path); }
 
 int line_read(FILE* f) {
   int n = 0;
@@ -28,7 +42,8 @@ int line_read(FILE* f) {
     line_buf[n++] = static_cast<char>(c);
     if (c == '\n') break;
   }
-  if (n == 0) return -1;
+  // A piece cut short by a read error is not a line of the file.
+  if (n == 0 || std::ferror(f)) return -1;
   line_buf[n] = '\0';
   if (line_buf[n - 1] == '\n') {
     line_buf[--n] = '\0';

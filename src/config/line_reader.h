@@ -7,10 +7,17 @@ constexpr int LINE_BUF_SIZE = 256;
 extern char line_buf[LINE_BUF_SIZE];   // the line being read (255 characters and NUL)
 extern char line_copy[LINE_BUF_SIZE];  // copy of the current line without its line end
 
-// Opens a file for reading; nullptr when it cannot be opened or names a directory.
+// Opens `path` for binary reading when it names a regular file. Otherwise
+// prints "\a\aError: cannot open PATH\n" (no such file, no permission) or
+// "\a\aError: cannot open PATH: not a regular file\n" (a directory, a device,
+// a named pipe: refused before it is opened, so that nothing blocks) and
+// returns nullptr. Every file reader of the program opens its file here.
+FILE* file_open_regular(const char* path);
+// The configuration and rules readers' name for file_open_regular.
 FILE* line_open(const char* path);
 // Reads the next piece of at most 255 characters (up to and including a line
 // feed) into line_buf, removes the line feed and a carriage return before it,
 // and copies the result into line_copy. Returns the number of bytes kept
-// (NUL bytes included), or -1 at the end of the file or on a read error.
+// (NUL bytes included), or -1 at the end of the file or on a read error (a
+// piece cut short by the error is dropped; std::ferror tells the two apart).
 int line_read(FILE* f);

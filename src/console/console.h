@@ -9,8 +9,13 @@ constexpr int CON_ENTER = 1;   // "Type the Enter key"; --yes answers an empty l
 // Set by --yes: every question is answered without reading standard input.
 extern bool con_auto_yes;
 
+// Takes a line read from standard input that ends in CR LF (a script saved on
+// Windows) as ending in LF; a CR anywhere else stays as it is. Applied to
+// every line read from standard input: command lines and answers alike.
+void con_crlf(char* line);
+
 // Reads one answer line into `buf` as fgets does (at most size - 1
-// characters, up to and including a line feed). With con_auto_yes the answer
+// characters, up to and including a line feed; a CR LF end reads as LF). With con_auto_yes the answer
 // is "y\n" (CON_YES_NO) or "\n" (CON_ENTER), printed after the question so
 // that the output shows what was decided. nullptr at the end of input.
 char* con_answer(char* buf, int size, int kind);

@@ -101,6 +101,10 @@ int dwn_write_pkt(uint8_t* packet, int length) {
     }
     uint8_t answer = 0;
     const int got = read_port(name, &answer, 1, DWN_ACK_TIMEOUT_MS);
+    if (got == READ_PORT_LOST) {
+      dev_port_lost();
+      return -7;
+    }
     if (got != 1) {
       printf("\a\aError: reading ack or nak: %d\n", got);
       return -4;
@@ -141,7 +145,10 @@ int dwn_write_file(const uint8_t* data, int length) {
 
 int dwn_download() {
   std::array<uint8_t, dwn_flush_size> junk{};
-  read_port(link_state.port_name, junk.data(), dwn_flush_size, dwn_flush_timeout_ms);
+  if (read_port(link_state.port_name, junk.data(), dwn_flush_size, dwn_flush_timeout_ms) == READ_PORT_LOST) {
+    dev_port_lost();
+    return -6;
+  }
 
   dwn_packet pkt{};
   char size_text[16];

@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "config/line_reader.h"
 #include "console/console.h"
 #include "device/inhex.h"
 #include "device/link.h"
@@ -17,6 +20,13 @@
 namespace {
 
 constexpr long FW_BAUD = 19200;
+// Result codes of the file and of a lost port (see firmware.h).
+constexpr int FW_READ_FAILED = -3;
+constexpr int FW_PORT_LOST = -15;
+constexpr int FW_NOT_ALL_SENT = -16;
+// The whole file is held in memory; a firmware image is a few MB at most.
+constexpr size_t FW_FILE_MAX = size_t{64} << 20;
+constexpr size_t FW_READ_CHUNK = 64 * 1024;
 constexpr int FW_MAX_ERRORS = 10;
 constexpr int FW_WARN_MINUTES = 5;
 
@@ -101,13 +111,44 @@ bool fw_reply_has(uint8_t byte, int len) { return std::memchr(dev_reply, byte, s
 // Reads one byte with `first_ms`, then up to 19 more with `rest_ms`, into the
 // first 20 bytes of the reply buffer. When the first read brings nothing, the
 // later bytes are moved to the front, so the first c1 + c2 bytes are exactly
-// the bytes that arrived.
-void fw_read_answer(const char* port, int first_ms, int rest_ms, int& c1, int& c2) {
+// the bytes that arrived. False when the port was lost (reported, the link
+// closed): the exchange ends there.
+bool fw_read_answer(const char* port, int first_ms, int rest_ms, int& c1, int& c2) {
+  c2 = 0;
   c1 = read_port(port, dev_reply, 1, first_ms);
-  c2 = read_port(port, dev_reply + 1, FW_REPLY_BYTES - 1, rest_ms);
+  if (c1 != READ_PORT_LOST) c2 = read_port(port, dev_reply + 1, FW_REPLY_BYTES - 1, rest_ms);
+  if (c1 == READ_PORT_LOST || c2 == READ_PORT_LOST) {
+    c1 = c2 = 0;
+    dev_port_lost();
+    return false;
+  }
   if (c1 == 0 && c2 > 0) {
     std::memmove(dev_reply, dev_reply + 1, static_cast<size_t>(c2));
     dev_reply[c2] = 0;
+  }
+  return true;
+}
+
+// Reads the whole of an open file into `image`. 0, or FW_READ_FAILED with the
+// message printed (a read error with the system's text, or a file too large).
+int fw_load(FILE* file, const char* name, std::vector<char>& image) {
+  image.clear();
+  static char chunk[FW_READ_CHUNK];
+  for (;;) {
+    errno = 0;
+    const size_t n = std::fread(chunk, 1, sizeof chunk, file);
+    const int err = errno;
+    if (n > FW_FILE_MAX - image.size()) {
+      std::printf("\a\aError: %s is too large for a Firmware file (more than %zu MB)!\n", name, FW_FILE_MAX >> 20);
+      return FW_READ_FAILED;
+    }
+    image.insert(image.end(), chunk, chunk + n);
+    if (n == sizeof chunk) continue;
+    if (std::ferror(file)) {
+      std::printf("\a\aError: %s: read error: %s\n", name, err != 0 ? std::strerror(err) : "unknown");
+      return FW_READ_FAILED;
+    }
+    return 0;
   }
 }
 
@@ -121,16 +162,17 @@ const char* fw_error_word(uint8_t answer) {
   }
 }
 
-// Sends every record line of the file, resending on the answers that ask for
-// it. 0 when all were accepted, else -11 .. -14.
-int fw_send_records(FILE* file, const char* port, int total) {
-  std::rewind(file);
+// Sends every record line of the verified image, resending on the answers
+// that ask for it. 0 when all `total` were accepted, else -11 .. -16.
+int fw_send_records(const std::vector<char>& image, const char* port, int total) {
   fw_start_time = fw_now_seconds();
   long sent = 0;
   int errors = 0;
   unsigned long line_number = 0;
   int len = 0;
-  while ((len = inhex_read_line(file, fw_send, INHEX_LINE_SIZE)) >= 0) {
+  // The same lines, in the same pieces, as the verification read.
+  size_t pos = inhex_bom(image.data(), image.size());
+  while ((len = inhex_text_line(image.data(), image.size(), &pos, fw_send, INHEX_LINE_SIZE)) >= 0) {
     ++line_number;
     if (fw_send[0] != ':') continue;
     fw_send[len] = '\r';
@@ -141,7 +183,10 @@ int fw_send_records(FILE* file, const char* port, int total) {
         return -11;
       }
       uint8_t answer = 0;
-      read_port(port, &answer, 1, FW_RECORD_MS);
+      if (read_port(port, &answer, 1, FW_RECORD_MS) == READ_PORT_LOST) {
+        dev_port_lost();
+        return FW_PORT_LOST;
+      }
       if (answer == FW_ACK) {
         ++sent;
         firmware_progress(sent, total);
@@ -169,18 +214,28 @@ int fw_send_records(FILE* file, const char* port, int total) {
     }
   }
   std::printf("\n");
+  if (sent != total) {
+    // Cannot happen with the verified image; a success must never rest on it.
+    std::printf("\a\aError: sent %ld of %d record lines!\n", sent, total);
+    return FW_NOT_ALL_SENT;
+  }
   return 0;
 }
 
 // Everything from the interrupt pair to the end of the record lines, on the
 // open port. Returns the result of the update; the caller closes the port.
-// -5 comes back with the port already closed.
-int fw_exchange(FILE* file, const char* port, int total) {
+// -5 and FW_PORT_LOST come back with the port already closed.
+int fw_exchange(const std::vector<char>& image, const char* port, int total) {
   if (write_port(port, FW_INTERRUPT, sizeof FW_INTERRUPT) < 0) {
     std::printf("\n\a\aError: wrote interrupt character, got error on port %s\n", port);
     return -7;
   }
-  while (read_port(port, dev_reply, DEV_REPLY_SIZE, FW_DRAIN_MS) > 0) {
+  int drained = 0;
+  while ((drained = read_port(port, dev_reply, DEV_REPLY_SIZE, FW_DRAIN_MS)) > 0) {
+  }
+  if (drained == READ_PORT_LOST) {
+    dev_port_lost();
+    return FW_PORT_LOST;
   }
   purge_port();
 
@@ -204,7 +259,10 @@ int fw_exchange(FILE* file, const char* port, int total) {
     return -7;
   }
   uint8_t after_reset[FW_AFTER_RESET_SIZE];
-  read_port(port, after_reset, FW_AFTER_RESET_SIZE, FW_AFTER_RESET_MS);
+  if (read_port(port, after_reset, FW_AFTER_RESET_SIZE, FW_AFTER_RESET_MS) == READ_PORT_LOST) {
+    dev_port_lost();
+    return FW_PORT_LOST;
+  }
   drain_port();  // the command must have left before the port closes
   close_port();
   if (open_port(port, FW_BAUD) != 0) {
@@ -214,7 +272,7 @@ int fw_exchange(FILE* file, const char* port, int total) {
 
   int c1 = 0;
   int c2 = 0;
-  fw_read_answer(port, FW_PROMPT_MS, FW_PROMPT_REST_MS, c1, c2);
+  if (!fw_read_answer(port, FW_PROMPT_MS, FW_PROMPT_REST_MS, c1, c2)) return FW_PORT_LOST;
   if (!fw_reply_has(FW_ENQ, c1 + c2)) {
     std::printf("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n");
     fw_print_reads(c1, c2);
@@ -228,7 +286,7 @@ int fw_exchange(FILE* file, const char* port, int total) {
     return -7;
   }
   std::memset(dev_reply, 0, FW_REPLY_BYTES);
-  fw_read_answer(port, FW_SYNC_MS, FW_SYNC_REST_MS, c1, c2);
+  if (!fw_read_answer(port, FW_SYNC_MS, FW_SYNC_REST_MS, c1, c2)) return FW_PORT_LOST;
   if (!fw_reply_has(FW_ACK, FW_REPLY_BYTES)) {
     std::printf("\n\a\aError: did not synchronize with the Tovarelink!\n");
     fw_print_reads(c1, c2);
@@ -242,7 +300,7 @@ int fw_exchange(FILE* file, const char* port, int total) {
     return -9;
   }
   std::memset(dev_reply, 0, FW_REPLY_BYTES);
-  fw_read_answer(port, FW_ID_MS, FW_ID_REST_MS, c1, c2);
+  if (!fw_read_answer(port, FW_ID_MS, FW_ID_REST_MS, c1, c2)) return FW_PORT_LOST;
   if (!fw_reply_has(FW_ACK, FW_REPLY_BYTES)) {
     std::printf("\n\a\aError: did not receive %s identifier acknowledgement!\n", FW_ID_NAME);
     fw_print_reads(c1, c2);
@@ -251,7 +309,7 @@ int fw_exchange(FILE* file, const char* port, int total) {
   }
   std::printf("\n\n");
 
-  return fw_send_records(file, port, total);
+  return fw_send_records(image, port, total);
 }
 
 }  // namespace
@@ -304,15 +362,17 @@ int firmware(const char* port_name, const char* file_name) {
     std::printf("firmware: Error: param filename is invalid\n");
     return -1;
   }
-  FILE* file = std::fopen(file_name, "rb");
-  if (file == nullptr) {
-    std::printf("\a\aError: cannot open %s\n", file_name);
-    return -2;
-  }
-  int total = inhexverify(file);
+  FILE* file = file_open_regular(file_name);
+  if (file == nullptr) return -2;  // it said why
+  // The file is read once: what is verified is what is sent, whatever
+  // happens to the file meanwhile.
+  std::vector<char> image;
+  const int loaded = fw_load(file, file_name, image);
+  std::fclose(file);
+  if (loaded != 0) return loaded;
+  int total = inhexverify_text(image.data(), image.size());
   if (total < 1) {
     std::printf("\a\aError: Firmware file has some kind of error!\n");
-    std::fclose(file);
     return -4;
   }
 
@@ -320,24 +380,18 @@ int firmware(const char* port_name, const char* file_name) {
   if (std::strlen(name) >= sizeof link_state.port_name) {
     // A name that does not fit is never opened in a shortened form.
     std::printf("\a\aError: could not open COM port %s\n", name);
-    std::fclose(file);
     return -5;
   }
   std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", name);
   const char* port = link_state.port_name;
   if (open_port(port, FW_BAUD) != 0) {
     std::printf("\a\aError: could not open COM port %s\n", port);
-    std::fclose(file);
     return -5;
   }
 
-  int result = fw_exchange(file, port, total);
-  if (result == -5) {
-    std::fclose(file);
-    return result;
-  }
+  int result = fw_exchange(image, port, total);
+  if (result == -5 || result == FW_PORT_LOST) return result;  // the port is closed already
   close_port();
   std::printf("Disconnected\n");
-  std::fclose(file);
   return result;
 }

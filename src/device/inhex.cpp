@@ -2,8 +2,10 @@
 // before a single byte of it goes to the device.
 #include "device/inhex.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -90,55 +92,145 @@ int inhex_read_line(FILE* file, char* buf, int size) {
   return any ? len : -1;
 }
 
+int inhex_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap) {
+  if (text == nullptr || pos == nullptr || buf == nullptr || cap < 2 || *pos >= size) return -1;
+  size_t at = *pos;
+  int len = 0;
+  while (len < cap - 1 && at < size) {
+    char c = text[at++];
+    if (c == '\r' && at < size && text[at] == '\n') {
+      c = '\n';  // CR LF reads as LF, as inhex_read_line reads it
+      ++at;
+    }
+    if (c == '\n') break;
+    buf[len++] = c;
+  }
+  buf[len] = '\0';
+  *pos = at;
+  return len;
+}
+
+size_t inhex_bom(const char* text, size_t size) {
+  if (text == nullptr || size < 3) return 0;
+  const auto* u = reinterpret_cast<const unsigned char*>(text);
+  return (u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) ? 3 : 0;
+}
+
+namespace {
+
+// What the check has seen so far.
+struct inhex_scan {
+  unsigned long line_number = 0;
+  int records = 0;
+  bool end_record = false;
+};
+
+// Checks one line (piece) of the file. 0 to go on, or the code of the fault
+// (its message printed).
+int inhex_check_line(inhex_scan& st, const char* line, int len) {
+  const unsigned long line_number = ++st.line_number;
+  if (line[0] != ':') {
+    // A comment, unless blanks stand before a record: such a line would be
+    // skipped when sending, so the image would lose a record.
+    int i = 0;
+    while (i < len && inhex_blank(line[i])) ++i;
+    if (i > 0 && inhex_at(line, len, i) == ':') {
+      std::printf("\a\aError: blanks before the record start (':') for line %lu in Firmware file!\n", line_number);
+      return -9;
+    }
+    return 0;
+  }
+  if (st.records < INT_MAX) ++st.records;
+
+  uint8_t sum = inhexsum(line + 1);
+  if (sum != 0) {
+    std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n", sum, line_number);
+    return -2;
+  }
+  char type_hi = inhex_at(line, len, 7);
+  char type_lo = inhex_at(line, len, 8);
+  if (type_hi != '0' || type_lo < '0' || type_lo > '5') {
+    std::printf("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo, line_number);
+    return -3;
+  }
+  int count = hexntoi(line + 1, 2);
+  if (len != 2 * count + 11) {
+    std::printf("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
+                static_cast<unsigned>(count), line_number);
+    return -4;
+  }
+  if (count > INHEX_COUNT_MAX) {
+    std::printf("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n", static_cast<unsigned>(count),
+                line_number);
+    return -5;
+  }
+  if (type_lo == '0') {
+    char offset_lo = inhex_at(line, len, 6);
+    if (offset_lo != '0' && offset_lo != '4' && offset_lo != '8' && offset_lo != 'C' && offset_lo != 'c') {
+      std::printf("\a\aError: data record offset boundary error for line %lu in Firmware file!\n", line_number);
+      return -6;
+    }
+  }
+  if (type_lo == '1') st.end_record = true;
+  return 0;
+}
+
+// The checks of the whole file, after its last line.
+int inhex_check_end(const inhex_scan& st) {
+  if (st.records == 0) {
+    // No line at all, or no record line among them.
+    std::printf("\a\aError: Firmware file is empty!\n");
+    return -7;
+  }
+  if (!st.end_record) {
+    // A file cut short (an interrupted download) loses its end record first.
+    std::printf("\a\aError: Firmware file has no end of file record (type 01)!\n");
+    return -8;
+  }
+  return st.records;
+}
+
+}  // namespace
+
 int inhexverify(FILE* file) {
   if (file == nullptr) {
     std::printf("inhexverify: Error: param fp is invalid\n");
     return -1;
   }
   std::rewind(file);
+  // A byte order mark at the very start is not part of the first line.
+  unsigned char head[3] = {0, 0, 0};
+  const size_t got = std::fread(head, 1, sizeof head, file);
+  if (inhex_bom(reinterpret_cast<const char*>(head), got) == 0) std::rewind(file);
   static char line[INHEX_LINE_SIZE];
-  unsigned long line_number = 0;
-  int records = 0;
+  inhex_scan st;
   int len = 0;
+  errno = 0;
   while ((len = inhex_read_line(file, line, INHEX_LINE_SIZE)) >= 0) {
-    ++line_number;
-    if (line[0] != ':') continue;
-    if (records < INT_MAX) ++records;
+    const int rc = inhex_check_line(st, line, len);
+    if (rc != 0) return rc;
+  }
+  if (std::ferror(file)) {
+    // What could not be read was never checked: no count for it.
+    const int err = errno;
+    std::printf("\a\aError: Firmware file: read error: %s\n", err != 0 ? std::strerror(err) : "unknown");
+    return -10;
+  }
+  return inhex_check_end(st);
+}
 
-    uint8_t sum = inhexsum(line + 1);
-    if (sum != 0) {
-      std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n", sum, line_number);
-      return -2;
-    }
-    char type_hi = inhex_at(line, len, 7);
-    char type_lo = inhex_at(line, len, 8);
-    if (type_hi != '0' || type_lo < '0' || type_lo > '5') {
-      std::printf("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo, line_number);
-      return -3;
-    }
-    int count = hexntoi(line + 1, 2);
-    if (len != 2 * count + 11) {
-      std::printf("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
-                  static_cast<unsigned>(count), line_number);
-      return -4;
-    }
-    if (count > INHEX_COUNT_MAX) {
-      std::printf("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n", static_cast<unsigned>(count),
-                  line_number);
-      return -5;
-    }
-    if (type_lo == '0') {
-      char offset_lo = inhex_at(line, len, 6);
-      if (offset_lo != '0' && offset_lo != '4' && offset_lo != '8' && offset_lo != 'C' && offset_lo != 'c') {
-        std::printf("\a\aError: data record offset boundary error for line %lu in Firmware file!\n", line_number);
-        return -6;
-      }
-    }
+int inhexverify_text(const char* text, size_t size) {
+  if (text == nullptr && size != 0) {
+    std::printf("inhexverify: Error: param fp is invalid\n");
+    return -1;
   }
-  if (records == 0) {
-    // No line at all, or no record line among them.
-    std::printf("\a\aError: Firmware file is empty!\n");
-    return -7;
+  static char line[INHEX_LINE_SIZE];
+  inhex_scan st;
+  size_t pos = inhex_bom(text, size);
+  int len = 0;
+  while ((len = inhex_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
+    const int rc = inhex_check_line(st, line, len);
+    if (rc != 0) return rc;
   }
-  return records;
+  return inhex_check_end(st);
 }

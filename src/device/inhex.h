@@ -1,5 +1,6 @@
 // Intel HEX verification.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -7,9 +8,19 @@
 int hexntoi(const char* text, int n);
 // Sum modulo 256 of the byte pairs of `text`.
 uint8_t inhexsum(const char* text);
-// Checks every record line of an open text stream; the record count (>= 1)
-// or -1 .. -7.
+// Checks every record line of an open binary stream from its start; the
+// record count (>= 1) or -1 .. -10: -1 no stream, -2 checksum, -3 type, -4
+// record length, -5 more than 128 data bytes, -6 data offset, -7 no record
+// line, -8 no end of file record (type 01), -9 a record line with blanks
+// before its ':', -10 a read error (with the system's text). A UTF-8 byte
+// order mark at the very start is skipped; other lines not beginning with ':'
+// are comments. Each fault prints its message.
 int inhexverify(FILE* file);
+// The same check on a whole file held in memory (`size` bytes at `text`);
+// -1 .. -9 as above.
+int inhexverify_text(const char* text, size_t size);
+// Length of the UTF-8 byte order mark at the start of `text` (3), or 0.
+size_t inhex_bom(const char* text, size_t size);
 
 // Size of the line buffer of the HEX file readers: a line is taken in pieces
 // of at most INHEX_LINE_SIZE - 1 characters, each counting as a line.
@@ -19,3 +30,6 @@ constexpr int INHEX_LINE_SIZE = 512;
 // and the LF is removed. Returns the number of characters kept (NUL bytes
 // included), or -1 at the end of the file.
 int inhex_read_line(FILE* file, char* buf, int size);
+// The same reading from memory: the next piece of text[*pos, size) into `buf`,
+// *pos moved past it. -1 when *pos has reached `size`.
+int inhex_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap);

@@ -87,7 +87,12 @@ void dev_handshake(int32_t baud) {
 
   // Swallow whatever the device is still sending.
   std::array<uint8_t, dev_drain_size> junk{};
-  while (read_port(name, junk.data(), dev_drain_size, dev_drain_timeout_ms) != 0) {
+  int drained = 0;
+  while ((drained = read_port(name, junk.data(), dev_drain_size, dev_drain_timeout_ms)) > 0) {
+  }
+  if (drained == READ_PORT_LOST) {
+    dev_port_lost();
+    return;
   }
   purge_port();
 
@@ -100,6 +105,10 @@ void dev_handshake(int32_t baud) {
 
   // Only the bytes of this one read form the reply.
   int n = read_port(name, dev_reply, dev_version_reply_size, dev_version_timeout_ms);
+  if (n == READ_PORT_LOST) {
+    dev_port_lost();
+    return;
+  }
   if (n < 0) n = 0;
   if (n > dev_version_reply_size) n = dev_version_reply_size;
   for (int i = 0; i < n; ++i) {
@@ -160,6 +169,10 @@ void dev_resync(int32_t baud) {
   // A prompt from before the change was purged by the reopen: only the bytes
   // of this read count.
   int n = read_port(name, dev_reply, dev_prompt_reply_size, dev_prompt_timeout_ms);
+  if (n == READ_PORT_LOST) {
+    dev_port_lost();
+    return;
+  }
   if (n < 0) n = 0;
   if (n > dev_prompt_reply_size) n = dev_prompt_reply_size;
 
@@ -173,6 +186,12 @@ void dev_resync(int32_t baud) {
 }
 
 }  // namespace
+
+void dev_port_lost() {
+  close_port();  // already closed by read_port; nothing may be written any more
+  link_state.connected = 0;
+  printf("\n\a\aError: lost COM port %s, link closed!\n", link_state.port_name);
+}
 
 int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len) {
   if (hay == nullptr || needle == nullptr || len < 0 || needle_len < 0) return -1;

@@ -21,6 +21,11 @@ extern uint8_t dev_reply[DEV_REPLY_SIZE];
 // wait for the prompt. Leaves the outcome in link_state.connected.
 void dev_connect(int32_t baud, int resync);
 
+// After read_port returned READ_PORT_LOST (its two lines are on standard
+// error, the port is closed): marks the link disconnected and prints
+// "\n\a\aError: lost COM port NAME, link closed!\n".
+void dev_port_lost();
+
 // Finds `needle` (needle_len bytes) within the first `len` bytes of `hay`;
 // returns its offset or -1. Never reads past `len`.
 int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len);

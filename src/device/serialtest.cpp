@@ -95,6 +95,10 @@ int serial_test(int command_number, const char* iterations) {
 
   std::array<uint8_t, st_reply_size> reply{};
   int n = read_port(name, reply.data(), st_reply_size, st_reply_timeout_ms);
+  if (n == READ_PORT_LOST) {
+    dev_port_lost();
+    return -8;
+  }
   if (n < 0) n = 0;
   if (n > st_reply_size) n = st_reply_size;
   if (dev_find(reply.data(), n, st_start_text.data(), static_cast<int>(st_start_text.size())) < 0) {
@@ -114,7 +118,12 @@ int serial_test(int command_number, const char* iterations) {
         return -4;
       }
       uint8_t echo = 0;
-      if (read_port(name, &echo, 1, st_echo_timeout_ms) != 1) {
+      const int got = read_port(name, &echo, 1, st_echo_timeout_ms);
+      if (got == READ_PORT_LOST) {
+        dev_port_lost();
+        return -8;
+      }
+      if (got != 1) {
         printf("\n\a\aError: did not receive the serialtest response on port %s!\n", name);
         st_drop_link();
         return -5;

@@ -355,10 +355,7 @@ int rules_process(const char* path) {
     return -1;
   }
   FILE* f = line_open(path);
-  if (f == nullptr) {
-    std::printf("\a\aError: cannot open %s\n", path);
-    return -2;
-  }
+  if (f == nullptr) return -2;  // line_open said why
 
   config_record.implicit_action = IMPLICIT_PASS;
   config_record.rule_count = 0;

@@ -54,9 +54,11 @@ int drop_nul_bytes(uint8_t* buf, int n) {
   return kept;
 }
 
-[[noreturn]] void read_port_fatal(int code, const char* format, const char* port_name) {
+// The port failed under a read: reported, closed, READ_PORT_LOST.
+int read_port_lost(int code, const char* format, const char* port_name) {
   snprintf(fatal_text.data(), fatal_text.size(), format, port_name, sys_error_text());
-  port_fatal(code, fatal_text.data());
+  port_lost(code, fatal_text.data());
+  return READ_PORT_LOST;
 }
 
 }  // namespace
@@ -231,7 +233,10 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
   const comm_timeouts t = timeout > 0 ? read_timeouts(port_baud, timeout) : standing_timeouts(port_baud);
   if (plat_set_timeouts(port, t) != 0) {
     trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), 0, sys_error_text());
-    read_port_fatal(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n", port_name);
+    // A port that no longer takes its time-outs is gone as surely as one
+    // that fails a read (a USB adapter pulled out fails here first).
+    return read_port_lost(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n",
+                          port_name);
   }
   port_timeouts = t;
 
@@ -244,7 +249,9 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
     if (plat_read(port, buffer + got, size - got, until, &n) != 0) {
       got += drop_nul_bytes(buffer + got, n);
       trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), got, sys_error_text());
-      read_port_fatal(fatal_read_failed, "\a\aError: could not read on COM port %s: %s\n", port_name);
+      // Whatever came before the failure is dropped with the port: the
+      // exchange it belonged to cannot go on.
+      return read_port_lost(fatal_read_failed, "\a\aError: could not read on COM port %s: %s\n", port_name);
     }
     got += drop_nul_bytes(buffer + got, n);
     if (deadline_passed(until)) {
@@ -338,4 +345,11 @@ void port_fatal(int code, const char* message) {
   trace_flush();  // the last notes must reach the file before the end
   plat_sleep_ms(fatal_sleep_ms);
   abort();
+}
+
+void port_lost(int code, const char* message) {
+  const int err = plat_last_error();
+  fputs(message, stderr);
+  fprintf(stderr, "Return code %d, system error code %d\n", code, err);
+  close_port();
 }

@@ -34,9 +34,15 @@ uint32_t write_total_ms(const comm_timeouts& t, int len);
 int open_port(const char* port_name, long baud);
 // Checks the port's capabilities and sets 8N1 at `baud`; 0 or -1, -2, -3 .. -13.
 int set_comm_prop(const char* port_name, long baud);
+// What read_port returns when the port failed under it (a vanished device: a
+// failed system read, or read time-outs the port no longer takes): the
+// failure has been reported on standard error, as port_lost does, and the
+// port is closed. The caller ends its exchange at once: nothing arrived, and
+// nothing more may be written.
+constexpr int READ_PORT_LOST = -1;
 // Reads up to `size` bytes; returns how many arrived (0..size) when all arrived
-// or the time-out passed. NUL bytes are dropped and do not count. A failed
-// system read ends the process through port_fatal.
+// or the time-out passed, or READ_PORT_LOST. NUL bytes are dropped and do not
+// count. Invalid arguments (a program fault) end the process through port_fatal.
 int read_port(const char* port_name, uint8_t* buffer, int size, int timeout);
 // Writes `len` bytes; returns len, or -1 (no name, len 0), -2 (no buffer),
 // -3 (system write failed or not finished within the write time-out). Never 0.
@@ -56,5 +62,9 @@ const char* sys_error_text();
 // The last system error number.
 int sys_error_code();
 // Prints `message` and "Return code %d, system error code %d\n" on standard
-// error, waits 5 s and aborts.
+// error, waits 5 s and aborts. Only for faults of the program itself.
 [[noreturn]] void port_fatal(int code, const char* message);
+// Prints `message` and "Return code %d, system error code %d\n" on standard
+// error, as port_fatal does, then closes the port and returns: the command
+// in progress ends, the program goes on.
+void port_lost(int code, const char* message);

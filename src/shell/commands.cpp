@@ -157,6 +157,11 @@ int cmd_download(shell_args&) {
     return SHELL_FAILED;
   }
   if (conf_processed == 0) {
+    if (conf_stopped != 0) {
+      std::printf(
+          "\a\aWarning: the last Configuration file stopped at an error: "
+          "only the Defaults and its lines before the error are set!\n");
+    }
     int yes = ask_yes_no(
         "\a\aWarning: Configuration file has not yet been processed!\n"
         "Do you want to use the Default Configuration? (yes|no) [no]: ");
@@ -182,10 +187,14 @@ int cmd_download(shell_args&) {
     return SHELL_FAILED;
   }
   int rc = dwn_download();
-  if (rc != 0) std::printf("\a\aError: Download failed: %d\n", rc);
   link_drop();
+  if (rc != 0) {
+    std::printf("\a\aError: Download failed: %d\n", rc);
+    std::printf("Disconnected\n");
+    return SHELL_FAILED;
+  }
   std::printf("Disconnected\n");
-  return rc == 0 ? 0 : SHELL_FAILED;
+  return 0;
 }
 
 int cmd_firmware(shell_args& a) {

@@ -7,7 +7,10 @@
 
 #include "angles/angles.h"
 #include "config/config.h"
+#include "console/console.h"
+#include "device/link.h"
 #include "rules/rules.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -103,7 +106,7 @@ long shell_atol(const char* word) {
 namespace {
 
 // Runs the handler of `id`: 0, or SHELL_FAILED. The displays never fail.
-int dispatch(int id, shell_args& a) {
+int run_handler(int id, shell_args& a) {
   switch (id) {
     case CMD_HELP: show_help(); return 0;
     case CMD_ANGLES: std::printf("%s\n", angles_help); return 0;
@@ -121,6 +124,17 @@ int dispatch(int id, shell_args& a) {
   }
 }
 
+int dispatch(int id, shell_args& a) {
+  const int status = run_handler(id, a);
+  // A port lost under a command (a vanished device) leaves no link behind,
+  // and the command failed, whatever its handler made of it.
+  if (link_state.connected == 1 && !port_is_open()) {
+    link_state.connected = 0;
+    return SHELL_FAILED;
+  }
+  return status;
+}
+
 // The -c lines not yet run, and how far the current one has been read.
 const char* const* source_lines = nullptr;
 int source_count = 0;
@@ -130,7 +144,11 @@ const char* source_at = nullptr;  // rest of the current line; nullptr: take the
 // Reads one line from where the commands come from: the -c lines, or
 // standard input. -c lines are shown after the prompt, as typing shows them.
 char* read_command_line(char* buf, int size) {
-  if (source_count == 0) return std::fgets(buf, size, stdin);
+  if (source_count == 0) {
+    if (std::fgets(buf, size, stdin) == nullptr) return nullptr;
+    con_crlf(buf);
+    return buf;
+  }
   char* line = shell_source_next(buf, size);
   if (line != nullptr) {
     std::fputs(line, stdout);

@@ -55,6 +55,13 @@ verify_result verify_text(const std::string& text, FILE** keep = nullptr) {
   int rc = inhexverify(f);
   std::fflush(stdout);
   std::string out = testing::internal::GetCapturedStdout();
+  // The firmware update checks the file held in memory: the same lines, the
+  // same result and the same message.
+  testing::internal::CaptureStdout();
+  int rc_text = inhexverify_text(text.data(), text.size());
+  std::fflush(stdout);
+  EXPECT_EQ(rc_text, rc) << text;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << text;
   if (keep != nullptr) {
     *keep = f;
   } else {
@@ -157,8 +164,8 @@ TEST(Inhexverify, CountsRecordsOfEveryType) {
 TEST(Inhexverify, LowerCaseDigits) {
   std::string line = rec(4, 0xABCC, 0, {0xAA, 0xBB, 0xCC, 0xDD});
   for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  verify_result r = verify_text(line + "\n");
-  EXPECT_EQ(r.rc, 1) << r.out;
+  verify_result r = verify_text(line + "\n" + eof_rec + "\n");
+  EXPECT_EQ(r.rc, 2) << r.out;
 }
 
 TEST(Inhexverify, ChecksumMismatch) {
@@ -204,7 +211,7 @@ TEST(Inhexverify, RecordLength) {
   // 128 data bytes is the largest record.
   std::string max = rec(0x80, 0, 0, bytes(128));
   ASSERT_EQ(max.size(), 267u);
-  EXPECT_EQ(verify_text(max + "\n").rc, 1);
+  EXPECT_EQ(verify_text(max + "\n" + eof_rec + "\n").rc, 2);
 }
 
 TEST(Inhexverify, TextAfterTheRecord) {
@@ -221,11 +228,12 @@ TEST(Inhexverify, DataOffsetBoundary) {
   verify_result r = verify_text(rec(2, 0x0102, 0, {1, 2}) + "\n");
   EXPECT_EQ(r.rc, -6);
   EXPECT_EQ(r.out, "\a\aError: data record offset boundary error for line 1 in Firmware file!\n");
-  EXPECT_EQ(verify_text(rec(2, 0x0102, 4, {1, 2}) + "\n").rc, 1);
-  for (unsigned off : {0x0000u, 0x0004u, 0x0008u, 0x000Cu}) EXPECT_EQ(verify_text(rec(1, off, 0, {9})).rc, 1) << off;
+  EXPECT_EQ(verify_text(rec(2, 0x0102, 4, {1, 2}) + "\n" + eof_rec).rc, 2);
+  for (unsigned off : {0x0000u, 0x0004u, 0x0008u, 0x000Cu})
+    EXPECT_EQ(verify_text(rec(1, off, 0, {9}) + "\n" + eof_rec).rc, 2) << off;
   std::string lower = rec(1, 0x000C, 0, {9});
   lower[6] = 'c';
-  EXPECT_EQ(verify_text(lower).rc, 1);
+  EXPECT_EQ(verify_text(lower + "\n" + eof_rec).rc, 2);
 }
 
 TEST(Inhexverify, LineNumbersCountEveryLine) {
