@@ -45,6 +45,8 @@ struct sim_options_t {
   int fw_answer_count;
   long vanish_after_packets;  // 0: never
   long vanish_after_echo;     // 0: never
+  // The device disappears during a firmware update (0: never).
+  long vanish_after_records;  // after answering record line N
   int flood_drain_ms;
   int flood_open_ms;
   int pieces_ms;

@@ -584,6 +584,10 @@ void ldr_record() {
     const uint8_t a = static_cast<uint8_t>(answer);
     sim_send(&a, 1);
   }
+  if (sim_opt.vanish_after_records > 0 && ldr.lines == sim_opt.vanish_after_records) {
+    ldr_end("--vanish-after-records");
+    vanish_soon();
+  }
 }
 
 void ldr_byte(uint8_t b) {

@@ -443,6 +443,7 @@ void usage(FILE* to) {
                "  --fw-answers LIST        answers to successive record lines (hex bytes or none)\n"
                "  --vanish-after-packets N close the port after download packet N\n"
                "  --vanish-after-echo N    close the port after N echo bytes\n"
+               "  --vanish-after-records N close the port after firmware record line N\n"
                "  --flood-drain MS         on the interrupt character, send junk for MS ms first\n"
                "  --flood-open MS          when the port is opened, send junk for MS ms\n"
                "  --noise                  NUL bytes and bytes above 0x7F in text replies\n"
@@ -580,6 +581,9 @@ int parse_options(int argc, char** argv) {
       if (std::strcmp(a, "--echo-stop") == 0) sim_opt.echo_stop = n;
       if (std::strcmp(a, "--vanish-after-packets") == 0) sim_opt.vanish_after_packets = n;
       if (std::strcmp(a, "--vanish-after-echo") == 0) sim_opt.vanish_after_echo = n;
+    } else if (std::strcmp(a, "--vanish-after-records") == 0) {
+      const char* v = value();
+      if (!parse_long(v, 1, 1000000000L, &sim_opt.vanish_after_records)) return bad(v);
     } else if (std::strcmp(a, "--flood-drain") == 0 || std::strcmp(a, "--flood-open") == 0 ||
                std::strcmp(a, "--pieces") == 0) {
       const char* v = value();

@@ -89,6 +89,7 @@ int inhex_read_line(FILE* file, char* buf, int size) {
     buf[len++] = static_cast<char>(c);
   }
   buf[len] = '\0';
+  if (std::ferror(file)) return -1;  // a piece cut short by a read error is no line
   return any ? len : -1;
 }
 

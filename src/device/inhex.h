@@ -28,7 +28,8 @@ constexpr int INHEX_LINE_SIZE = 512;
 // Reads the next piece of a HEX file (opened in binary mode) into `buf`: at
 // most size - 1 characters, up to a line feed. A CR LF line end reads as LF,
 // and the LF is removed. Returns the number of characters kept (NUL bytes
-// included), or -1 at the end of the file.
+// included), or -1 at the end of the file or on a read error (std::ferror
+// tells the two apart).
 int inhex_read_line(FILE* file, char* buf, int size);
 // The same reading from memory: the next piece of text[*pos, size) into `buf`,
 // *pos moved past it. -1 when *pos has reached `size`.

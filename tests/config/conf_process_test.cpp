@@ -1,12 +1,17 @@
 // The configuration file reader: keywords, arguments, messages and codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <cstring>
 #include <string>
 
 #include "config/config.h"
+#include "config/line_reader.h"
 #include "run_program.h"
 
 namespace {
@@ -35,6 +40,7 @@ class ConfProcess : public testing::Test {
   void SetUp() override {
     conf_default();
     conf_processed = 0;
+    conf_stopped = 0;
   }
 };
 
@@ -74,11 +80,75 @@ TEST_F(ConfProcess, NullPathMissingFileAndDirectory) {
   conf_run r = run_path(dir + "/absent.conf");
   EXPECT_EQ(r.rc, -2);
   EXPECT_EQ(r.out, "\a\aError: cannot open " + dir + "/absent.conf\n");
-  r = run_path(dir);
-  EXPECT_EQ(r.rc, -2);
-  EXPECT_EQ(r.out, "\a\aError: cannot open " + dir + "\n");
   EXPECT_EQ(config_record.ssid, 7);
   EXPECT_EQ(conf_processed, 0);
+}
+
+TEST_F(ConfProcess, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+  // A directory, an endless device and a named pipe without a writer (whose
+  // opening would wait for ever): each refused before it is read, the record
+  // and its marks untouched.
+  const std::string dir = scratch_dir("conf_process_dir");
+  const std::string fifo = make_fifo(dir + "/pipe.conf");
+  ASSERT_FALSE(fifo.empty());
+  ASSERT_EQ(run_text("ssid 7\n").rc, 0);
+  for (const std::string& name : {dir, std::string("/dev/zero"), fifo}) {
+    const auto start = std::chrono::steady_clock::now();
+    conf_run r = run_path(name);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << name;
+    EXPECT_EQ(r.rc, -2) << name;
+    EXPECT_EQ(r.out, "\a\aError: cannot open " + name + ": not a regular file\n");
+    EXPECT_EQ(config_record.ssid, 7);
+    EXPECT_EQ(conf_processed, 1);
+    EXPECT_EQ(conf_stopped, 0);
+  }
+}
+
+TEST_F(ConfProcess, ReadErrorIsAFailureWithTheSystemText) {
+  // Reading this regular file fails with an I/O error at its first byte.
+  conf_run r = run_path("/proc/self/mem");
+  EXPECT_EQ(r.rc, -72);
+  EXPECT_EQ(r.out, "\a\aError: /proc/self/mem[1]: read error: Input/output error\n");
+  EXPECT_EQ(conf_processed, 0);
+  EXPECT_EQ(conf_stopped, 1);
+}
+
+// A stream that gives `text` and then fails with EIO, as a disk or a network
+// file system may in the middle of a file.
+FILE* failing_stream(const std::string& text) {
+  auto* state = new std::pair<std::string, size_t>(text, 0);
+  cookie_io_functions_t io{};
+  io.read = [](void* c, char* buf, size_t size) -> ssize_t {
+    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
+    if (s->second >= s->first.size()) {
+      errno = EIO;
+      return -1;
+    }
+    const size_t n = std::min(size, s->first.size() - s->second);
+    std::memcpy(buf, s->first.data() + s->second, n);
+    s->second += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.close = [](void* c) -> int {
+    delete static_cast<std::pair<std::string, size_t>*>(c);
+    return 0;
+  };
+  return fopencookie(state, "rb", io);
+}
+
+TEST(LineRead, ReadErrorAfterTwoLinesDropsTheCutPieceAndIsTold) {
+  FILE* f = failing_stream("ssid 1\nssid 2\r\nss");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(line_read(f), 6);
+  EXPECT_STREQ(line_copy, "ssid 1");
+  EXPECT_EQ(line_read(f), 6);
+  EXPECT_STREQ(line_copy, "ssid 2");
+  // "ss" came before the error: it is no line of the file.
+  errno = 0;
+  EXPECT_EQ(line_read(f), -1);
+  EXPECT_TRUE(std::ferror(f));
+  EXPECT_EQ(errno, EIO);
+  std::fclose(f);
 }
 
 TEST_F(ConfProcess, CallSign) {
@@ -391,10 +461,17 @@ TEST_F(ConfProcess, StopAtFirstErrorKeepsWhatCameBefore) {
   conf_run r = run_text("ssid 3\nbeacon 5\nssid 4\n");
   EXPECT_EQ(r.rc, -11);
   EXPECT_EQ(config_record.ssid, 3);
-  EXPECT_EQ(conf_processed, 1);  // an earlier success is not undone
-  conf_processed = 0;
-  EXPECT_EQ(run_text("beacon 5\n").rc, -11);
+  // The record is no longer what a checked file gave: the processed mark
+  // goes, and the stop is remembered for the download's question.
   EXPECT_EQ(conf_processed, 0);
+  EXPECT_EQ(conf_stopped, 1);
+  // A file that cannot be opened changes nothing; a good file clears both.
+  EXPECT_EQ(run_path(scratch_dir("conf_process") + "/absent.conf").rc, -2);
+  EXPECT_EQ(config_record.ssid, 3);
+  EXPECT_EQ(conf_stopped, 1);
+  ASSERT_EQ(run_text("ssid 1\n").rc, 0);
+  EXPECT_EQ(conf_processed, 1);
+  EXPECT_EQ(conf_stopped, 0);
 }
 
 TEST_F(ConfProcess, CrLfLineEnds) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "device/firmware.h"
 #include "device/link.h"
@@ -92,6 +93,50 @@ TEST(FirmwareUnit, FileProblemsEndBeforeThePort) {
   r = run_firmware("/nonexistent/port", empty.c_str());
   EXPECT_EQ(r.rc, -4);
   EXPECT_EQ(r.out, "\a\aError: Firmware file is empty!\n\a\aError: Firmware file has some kind of error!\n");
+}
+
+// Files that must never reach the device: each ends before the port is
+// opened ("/nonexistent/port" would say so), with its own message and code.
+TEST(FirmwareUnit, FilesThatWouldFlashAnIncompleteImageEndBeforeThePort) {
+  const std::string dir = scratch_dir("fw_unit_refused");
+  const std::string data = ":020000040000FA\n:10000000000102030405060708090A0B0C0D0E0F78\n";
+  const std::string fifo = make_fifo(dir + "/pipe.hex");
+  ASSERT_FALSE(fifo.empty());
+  const std::string some_error = "\a\aError: Firmware file has some kind of error!\n";
+  struct refused_case {
+    std::string file;
+    int rc;
+    std::string out;
+  };
+  const std::vector<refused_case> cases = {
+      // cut at a line end: no end record
+      {write_file(dir + "/cut.hex", data), -4,
+       "\a\aError: Firmware file has no end of file record (type 01)!\n" + some_error},
+      // a record with a blank before it would be skipped when sending
+      {write_file(dir + "/indented.hex", data + " :00000001FF\n"), -4,
+       "\a\aError: blanks before the record start (':') for line 3 in Firmware file!\n" + some_error},
+      // not regular files: never opened, so nothing blocks
+      {fifo, -2, "\a\aError: cannot open " + fifo + ": not a regular file\n"},
+      {"/dev/zero", -2, "\a\aError: cannot open /dev/zero: not a regular file\n"},
+      {dir, -2, "\a\aError: cannot open " + dir + ": not a regular file\n"},
+      // a regular file whose reading fails: the system's text, never a count
+      {"/proc/self/mem", -3, "\a\aError: /proc/self/mem: read error: Input/output error\n"},
+  };
+  for (const refused_case& c : cases) {
+    std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", "before");
+    fw_result r = run_firmware("/nonexistent/port", c.file.c_str());
+    EXPECT_EQ(r.rc, c.rc) << c.file;
+    EXPECT_EQ(r.out, c.out) << c.file;
+    EXPECT_STREQ(link_state.port_name, "before") << c.file;
+  }
+}
+
+TEST(FirmwareUnit, ByteOrderMarkFileIsVerifiedAndGoesOnToThePort) {
+  const std::string dir = scratch_dir("fw_unit_bom");
+  const std::string good = write_file(dir + "/bom.hex", "\xEF\xBB\xBF:00000001FF\r\n");
+  fw_result r = run_firmware("/nonexistent/port", good.c_str());
+  EXPECT_EQ(r.rc, -5);  // verified: only the port stopped it
+  EXPECT_EQ(r.out.find("Firmware file"), std::string::npos) << r.out;
 }
 
 TEST(FirmwareUnit, PortThatDoesNotOpen) {

@@ -2,10 +2,14 @@
 // verifier, on hand-made files and on files written by objcopy.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -401,4 +405,114 @@ TEST(Inhexverify, SampleFirmwareFileOfTheExamples) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(inhexverify(f), 33);
   std::fclose(f);
+}
+
+// ---------------------------------------------------------------- files that would flash an incomplete image
+
+TEST(Inhexverify, FileWithoutEndRecordIsRefused) {
+  // A download of the firmware file cut at a line end: every line is sound,
+  // the end record is missing.
+  const std::string data = rec(2, 0, 4, {0, 1}) + "\n" + rec(16, 0, 0, bytes(16)) + "\n" + rec(16, 0x10, 0, bytes(16, 5));
+  for (const std::string& text : {data + "\n", data, with_crlf(data + "\n") + "# end\n"}) {
+    verify_result r = verify_text(text);
+    EXPECT_EQ(r.rc, -8) << text;
+    EXPECT_EQ(r.out, "\a\aError: Firmware file has no end of file record (type 01)!\n") << text;
+  }
+  // The end record anywhere makes it whole; a file of comments is still empty.
+  EXPECT_EQ(verify_text(eof_rec + "\n" + data + "\n").rc, 4);
+  EXPECT_EQ(verify_text("# nothing\n").rc, -7);
+}
+
+TEST(Inhexverify, ByteOrderMarkAtTheStartIsSkipped) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string text = rec(16, 0, 0, bytes(16)) + "\r\n" + eof_rec + "\r\n";
+  verify_result r = verify_text(bom + text);
+  EXPECT_EQ(r.rc, 2) << r.out;  // the first line is a record
+  // Line numbers still count the line the mark stands on.
+  r = verify_text(bom + "# made on Windows\n:00000001FE\n");
+  EXPECT_EQ(r.out, "\a\aError: checksum mismatch (0xff) for line 2 in Firmware file!\n");
+  // Only at the very start: elsewhere the bytes make the line a comment.
+  EXPECT_EQ(verify_text(text + bom + eof_rec + "\n").rc, 2);
+  // A file of the mark alone holds no record.
+  EXPECT_EQ(verify_text(bom).rc, -7);
+}
+
+TEST(Inhexverify, RecordWithBlanksBeforeItIsRefusedWithItsLine) {
+  struct indent_case {
+    std::string prefix;
+    int line;
+  };
+  const std::vector<indent_case> cases = {{" ", 2}, {"\t", 2}, {"  \t ", 2}};
+  for (const indent_case& c : cases) {
+    verify_result r = verify_text("# firmware\n" + c.prefix + rec(16, 0, 0, bytes(16)) + "\n" + eof_rec + "\n");
+    EXPECT_EQ(r.rc, -9) << c.prefix;
+    EXPECT_EQ(r.out, "\a\aError: blanks before the record start (':') for line " + std::to_string(c.line) +
+                         " in Firmware file!\n");
+  }
+  // Found in file order: a faulty record before it is reported first.
+  verify_result r = verify_text(":00000001FE\n " + eof_rec + "\n");
+  EXPECT_EQ(r.rc, -2);
+  // Comments and blank lines stay comments, ":" inside them included.
+  EXPECT_EQ(verify_text("# see :00000001FF\n   \n\t\n" + eof_rec + "\n").rc, 1);
+}
+
+TEST(Inhexverify, ReadErrorIsNoCount) {
+  // A stream that gives a sound first line and then fails with EIO.
+  auto* state = new std::pair<std::string, size_t>(rec(16, 0, 0, bytes(16)) + "\n" + eof_rec.substr(0, 4), 0);
+  cookie_io_functions_t io{};
+  io.read = [](void* c, char* buf, size_t size) -> ssize_t {
+    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
+    if (s->second >= s->first.size()) {
+      errno = EIO;
+      return -1;
+    }
+    const size_t n = std::min(size, s->first.size() - s->second);
+    std::memcpy(buf, s->first.data() + s->second, n);
+    s->second += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.seek = [](void* c, off64_t* offset, int whence) -> int {
+    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
+    if (whence != SEEK_SET || *offset != 0) return -1;
+    s->second = 0;
+    return 0;
+  };
+  io.close = [](void* c) -> int {
+    delete static_cast<std::pair<std::string, size_t>*>(c);
+    return 0;
+  };
+  FILE* f = fopencookie(state, "rb", io);
+  ASSERT_NE(f, nullptr);
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  const int rc = inhexverify(f);
+  std::fflush(stdout);
+  EXPECT_EQ(rc, -10);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\a\aError: Firmware file: read error: Input/output error\n");
+  std::fclose(f);
+}
+
+TEST(InhexTextLine, ReadsTheSamePiecesAsTheFileReader) {
+  const std::vector<std::string> texts = {"ab\r\ncd\r\re\n\nxyz", "\r", "\r\n", "a\r", std::string(600, 'x') + "\r\n",
+                                          "", "\n\n", std::string(3, '\0') + "\n"};
+  for (const std::string& text : texts) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    for (int cap : {4, INHEX_LINE_SIZE}) {
+      std::rewind(f);
+      size_t pos = 0;
+      for (;;) {
+        char from_file[INHEX_LINE_SIZE];
+        char from_text[INHEX_LINE_SIZE];
+        const int a = inhex_read_line(f, from_file, cap);
+        const int b = inhex_text_line(text.data(), text.size(), &pos, from_text, cap);
+        ASSERT_EQ(a, b) << "cap " << cap;
+        if (a < 0) break;
+        EXPECT_EQ(std::string(from_file, static_cast<size_t>(a)), std::string(from_text, static_cast<size_t>(b)));
+      }
+    }
+    std::fclose(f);
+  }
 }

@@ -122,6 +122,11 @@ std::string write_file(const std::string& path, const std::string& text) {
   return path;
 }
 
+std::string make_fifo(const std::string& path) {
+  unlink(path.c_str());
+  return mkfifo(path.c_str(), 0600) == 0 ? path : std::string();
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

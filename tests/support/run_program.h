@@ -28,5 +28,8 @@ std::string test_data_dir();
 std::string scratch_dir(const std::string& name);
 // Writes `text` to `path`; returns path.
 std::string write_file(const std::string& path, const std::string& text);
+// Makes a named pipe at `path` (removing what was there); returns path, or ""
+// when it cannot be made. Nothing writes to it, so opening it to read blocks.
+std::string make_fifo(const std::string& path);
 // Reads a whole file (empty when it cannot be read).
 std::string read_file(const std::string& path);
