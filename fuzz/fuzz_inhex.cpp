@@ -1,6 +1,7 @@
 // Intel HEX verification: the input is the whole firmware file, read by
-// inhexverify as the firmware command does (binary mode). The same bytes,
-// NUL-terminated, also go through hexntoi with every length and inhexsum.
+// inhexverify from a file and, as the firmware command does, from memory. The
+// same bytes, NUL-terminated, also go through hexntoi with every length and
+// inhexsum.
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -47,21 +48,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* f = std::fopen(hex_path, "rb");
   if (f == nullptr) fz_fail("fuzz_inhex: cannot reopen the input file");
   const int records = inhexverify(f);
-  FZ_CHECK(records >= 1 || (records <= -1 && records >= -7));
+  FZ_CHECK(records >= 1 || (records <= -2 && records >= -9));
+  // The firmware update checks the file held in memory: same result.
+  const char* text = reinterpret_cast<const char*>(data);
+  FZ_CHECK(inhexverify_text(text, size) == records);
   if (records >= 1) {
     // Every record line that was accepted must fit the sender's buffer whole,
-    // and the count must match the record lines read again.
-    std::rewind(f);
+    // the count must match the record lines the sender reads again (after
+    // the byte order mark, as the sender does), and one of them is the end
+    // of file record.
     char line[INHEX_LINE_SIZE];
     int seen = 0;
+    bool end_record = false;
     int len = 0;
-    while ((len = inhex_read_line(f, line, INHEX_LINE_SIZE)) >= 0) {
+    size_t pos = inhex_bom(text, size);
+    while ((len = inhex_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
       FZ_CHECK(len < INHEX_LINE_SIZE);
-      if (line[0] != ':') continue;
+      if (line[0] != ':') {
+        // A line the sender skips holds no record after blanks.
+        const char* p = line;
+        while (*p == ' ' || *p == '\t') ++p;
+        FZ_CHECK(*p != ':');
+        continue;
+      }
       ++seen;
       FZ_CHECK(len <= record_max);
+      if (len >= 9 && line[7] == '0' && line[8] == '1') end_record = true;
     }
     FZ_CHECK(seen == records);
+    FZ_CHECK(end_record);
   }
   std::fclose(f);
   return 0;

@@ -377,3 +377,52 @@ TEST(DownloadDevice, TraceHoldsExactlyTheBytesTheDeviceReceived) {
   // The trace went to its file, never to the console.
   EXPECT_EQ(s.host.out.find("trace started"), std::string::npos);
 }
+
+TEST(DownloadDevice, ConfigurationStoppedAtAnErrorIsNeverSentWithoutTheQuestion) {
+  // A good configuration, then a second one that stops at its line 3: the
+  // record holds the defaults and two lines of the second file (host baud
+  // back to the default 19200). download says so and asks; "n" sends nothing.
+  // After "y" the mixture the operator accepted is what arrives.
+  const std::string dir = scratch_dir("dwn_stopped_files");
+  const std::string good = write_file(dir + "/good.conf", "call n0call\nhost 9600\n");
+  const std::string bad = write_file(dir + "/bad.conf", "call w1aw\nssid 3\nssid 16\nhost 9600\n");
+  const std::string rules = write_file(dir + "/r.rules", "implicit drop\n");
+  const std::string conf_q =
+      "\a\aWarning: Configuration file has not yet been processed!\n"
+      "Do you want to use the Default Configuration? (yes|no) [no]: ";
+  const std::string stopped =
+      "\a\aWarning: the last Configuration file stopped at an error: only the Defaults and its lines before the "
+      "error are set!\n";
+  auto s = run_session("dwn_stopped", {},
+                       "configure " + good + "\nconfigure " + bad + "\nrules " + rules +
+                           "\nconnect {port}\ndownload\nn\ndownload\ny\nexit\n");
+  const std::string bad_line = "\a\aError: line 3: invalid SSID argument range [0..15]: 16: ssid 16\n"
+                               "\a\aError: Configuration processing failed\n";
+  EXPECT_EQ(s.host.exit_code, 0);
+  const std::string expected_tail = prompt + stopped + conf_q + "\a\aDownload Aborted!\n" + prompt + stopped + conf_q +
+                                    both_succeeded + "Disconnected\n" + prompt;
+  const std::string out = transcript(s.host);
+  EXPECT_NE(out.find(bad_line), std::string::npos) << out;
+  ASSERT_GE(out.size(), expected_tail.size());
+  EXPECT_EQ(out.substr(out.size() - expected_tail.size()), expected_tail) << out;
+  // The refused download sent nothing: one download, and it carries the
+  // record the question described (call W1AW, SSID 3, host 19200).
+  EXPECT_EQ(linkdev::count_of(s.sim_log, "download: waiting for packets"), 1U) << s.sim_log;
+  images im;
+  {
+    testing::internal::CaptureStdout();
+    conf_default();
+    config_record.rule_count = 0;
+    config_record.implicit_action = IMPLICIT_PASS;
+    EXPECT_NE(conf_process(bad.c_str()), 0);
+    EXPECT_EQ(rules_process(rules.c_str()), 0);
+    testing::internal::GetCapturedStdout();
+    im.conf.resize(CONF_IMAGE_SIZE);
+    conf_image(im.conf.data());
+  }
+  EXPECT_EQ(config_record.host_baud, 19200U);
+  const auto pkts = packet_log(s.dir);
+  ASSERT_GE(pkts.size(), 5U) << s.sim_log;
+  EXPECT_EQ(pkts[0].bytes, pkt_conf);
+  expect_file(pkts, 1, im.conf);
+}

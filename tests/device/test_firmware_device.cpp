@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,11 @@ struct update_run {
   std::string received;  // the record lines the device accepted (firmware.hex)
 };
 
-// One update: "firmware <port> <file>", "y", Enter, "exit".
+// One update: "firmware <port> <file>", "y", Enter, "exit". With
+// `at_enter`, the Enter line is held back until the update waits for it, and
+// `at_enter` runs first.
 update_run run_update(const std::string& name, const std::string& hex_path, std::vector<std::string> sim_args,
-                      double timeout_s = 60) {
+                      double timeout_s = 60, const std::function<void()>& at_enter = nullptr) {
   update_run r;
   std::string dir = scratch_dir(name);
   std::remove((dir + "/firmware.hex").c_str());
@@ -31,7 +34,13 @@ update_run run_update(const std::string& name, const std::string& hex_path, std:
     sim_stop(sim);
     return r;
   }
-  r.host = run_program(tovhost_path(), {}, "firmware " + sim.pty + " " + hex_path + "\ny\n\nexit\n", timeout_s);
+  const std::string command = "firmware " + sim.pty + " " + hex_path + "\ny\n";
+  if (at_enter) {
+    r.host = run_program(tovhost_path(), {}, command, timeout_s,
+                         input_step{"Type the Enter key when you are ready to continue...", at_enter, "\nexit\n"});
+  } else {
+    r.host = run_program(tovhost_path(), {}, command + "\nexit\n", timeout_s);
+  }
   EXPECT_EQ(r.host.exit_code, 0) << r.host.err;  // ended by "exit"
   EXPECT_EQ(r.host.err, "");
   r.received = read_file(dir + "/firmware.hex");
@@ -242,4 +251,70 @@ TEST(FirmwareDevice, OtherLinesAreNotSentButCounted) {
   EXPECT_NE(out.find(succeeded), std::string::npos) << out;
   EXPECT_EQ(r.received, record_lines(records));
   EXPECT_EQ(count_of(r.sim_log, "#"), 0u);
+}
+
+// ---------------------------------------------------------------- what is sent is what was checked
+
+TEST(FirmwareDevice, ByteOrderMarkFileDeliversEveryRecord) {
+  // As some Windows editors save it: a byte order mark and CR LF line ends.
+  std::string dir = scratch_dir("fw_dev_bom");
+  std::string records = hex_lines(31);
+  std::string crlf;
+  for (char c : records) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::string hex = write_file(dir + "/fw.hex", "\xEF\xBB\xBF" + crlf);
+  update_run r = run_update("fw_dev_bom", hex, {});
+  EXPECT_EQ(count_of(record_lines(records), "\n"), 33u);
+  EXPECT_EQ(r.received, record_lines(records));  // the first record too
+  EXPECT_NE(r.host.out.find(succeeded), std::string::npos) << r.host.out;
+}
+
+TEST(FirmwareDevice, FileChangedDuringTheEnterWaitStillSendsWhatWasChecked) {
+  // The file is read once: emptying it, or putting another image in its
+  // place, while the update waits for Enter changes nothing that is sent.
+  // The device gets every record of the file as it was checked, and only
+  // then is the update a success.
+  std::string dir = scratch_dir("fw_dev_changed");
+  const std::string records = hex_lines(12);
+  for (const std::string& replacement : {std::string(), hex_lines(2)}) {
+    std::string hex = write_file(dir + "/fw.hex", records);
+    bool changed = false;
+    update_run r = run_update("fw_dev_changed", hex, {}, 60, [&] {
+      write_file(hex, replacement);
+      changed = true;
+    });
+    ASSERT_TRUE(changed) << r.host.out;
+    EXPECT_EQ(read_file(hex), replacement);
+    EXPECT_EQ(r.received, record_lines(records)) << r.sim_log;
+    EXPECT_NE(r.host.out.find("100.0%" + std::string(59, '=') + "\nDisconnected\n" + succeeded), std::string::npos)
+        << r.host.out;
+  }
+}
+
+TEST(FirmwareDevice, PipeDeviceAndUnreadableFileNeverReachTheDevice) {
+  // A named pipe without a writer, an endless device, a file whose reading
+  // fails: each refused at once, the device untouched, no success.
+  std::string dir = scratch_dir("fw_dev_unreadable");
+  const std::string fifo = make_fifo(dir + "/fw.hex");
+  ASSERT_FALSE(fifo.empty());
+  const std::string cut = write_file(dir + "/cut.hex", hex_lines(4).substr(0, hex_lines(4).rfind(":00000001")));
+  struct refused {
+    std::string file;
+    std::string message;
+  };
+  const std::vector<refused> cases = {
+      {fifo, "\a\aError: cannot open " + fifo + ": not a regular file\n"},
+      {"/dev/zero", "\a\aError: cannot open /dev/zero: not a regular file\n"},
+      {"/proc/self/mem", "\a\aError: /proc/self/mem: read error: Input/output error\n"},
+      {cut, "\a\aError: Firmware file has no end of file record (type 01)!\n"
+            "\a\aError: Firmware file has some kind of error!\n"},
+  };
+  for (const refused& c : cases) {
+    update_run r = run_update("fw_dev_unreadable", c.file, {}, 10);
+    EXPECT_FALSE(r.host.timed_out) << c.file;
+    EXPECT_LT(r.host.seconds, 5.0) << c.file;
+    EXPECT_NE(r.host.out.find("[n]: " + c.message + failed), std::string::npos) << r.host.out;
+    EXPECT_EQ(r.host.out.find("succeeded"), std::string::npos) << r.host.out;
+    EXPECT_EQ(r.sim_log.find("reset"), std::string::npos) << r.sim_log;
+    EXPECT_EQ(r.received, "");
+  }
 }

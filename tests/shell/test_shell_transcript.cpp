@@ -188,3 +188,57 @@ TEST(ShellTranscript, RulesFailureMessage) {
   EXPECT_EQ(after_start(r), P + "\a\aError: cannot open " + dir + "/missing.rules\n\a\aError: Rule processing failed\n" +
                                 P + "\n");
 }
+
+// ---------------------------------------------------------------- CR LF lines (scripts saved on Windows)
+
+TEST(ShellTranscript, CrLfCommandLinesReadAsLf) {
+  // Every way of ending the program: exit with CR LF ends with status 0.
+  for (const char* cmd : {"exit\r\n", "quit\r\n", "x\r\n"}) {
+    prog_result r = run(std::string(cmd) + "help\r\n");
+    EXPECT_EQ(r.exit_code, 0) << cmd;
+    EXPECT_EQ(after_start(r), P) << cmd;
+  }
+  // A file name ends before the CR; a repeated line too. A CR inside a line
+  // (not before its LF) stays part of it.
+  std::string dir = scratch_dir("shell_crlf");
+  write_file(dir + "/a.conf", "call n0call\r\n");
+  prog_result r = run("configure " + dir + "/a.conf\r\n.\r\nhel\rp\r\n\r\nexit\r\n");
+  const std::string ok = "Configuration items processed 1\n";
+  EXPECT_EQ(after_start(r), P + ok + P + ok + P + "\a\aError: unknown command: hel\rp\n" + P + P);
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(ShellTranscript, CrLfAnswersReadAsLf) {
+  // The firmware question: "y" with CR LF goes on (here to the file check),
+  // "n" with CR LF refuses, and so does an empty answer with CR LF.
+  const std::string q = "\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: ";
+  const std::string no = "Tovarelink Firmware will NOT be updated!\n";
+  std::string dir = scratch_dir("shell_crlf_fw");
+  prog_result r = run("firmware 3 " + dir + "/none.hex\r\ny\r\nfirmware 3 x.hex\r\nn\r\nfirmware 3 x.hex\r\n\r\nx\r\n");
+  EXPECT_EQ(after_start(r), P + q + "\a\aError: cannot open " + dir + "/none.hex\nError: Firmware update failed!\n\tTry again!\n" +
+                                P + q + no + P + q + no + P);
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+// ---------------------------------------------------------------- file names that are not regular files
+
+TEST(ShellTranscript, FileCommandsOnPipesAndDevicesReturnAtOnce) {
+  std::string dir = scratch_dir("shell_not_regular");
+  const std::string fifo = make_fifo(dir + "/pipe");
+  ASSERT_FALSE(fifo.empty());
+  const std::string input = "configure /dev/zero\nconfigure " + fifo + "\nrules /dev/zero\nrules " + fifo +
+                            "\nfirmware 3 /dev/zero\ny\nfirmware 3 " + fifo + "\ny\nconfigure /proc/self/mem\nexit\n";
+  prog_result r = run(input);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_LT(r.seconds, 5.0);
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string q = "\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: ";
+  const std::string conf_failed = "\a\aError: Configuration processing failed\n";
+  const std::string rules_failed = "\a\aError: Rule processing failed\n";
+  const std::string fw_failed = "Error: Firmware update failed!\n\tTry again!\n";
+  auto refused = [](const std::string& name) { return "\a\aError: cannot open " + name + ": not a regular file\n"; };
+  EXPECT_EQ(after_start(r), P + refused("/dev/zero") + conf_failed + P + refused(fifo) + conf_failed + P +
+                                refused("/dev/zero") + rules_failed + P + refused(fifo) + rules_failed + P + q +
+                                refused("/dev/zero") + fw_failed + P + q + refused(fifo) + fw_failed + P +
+                                "\a\aError: /proc/self/mem[1]: read error: Input/output error\n" + conf_failed + P);
+}

@@ -25,7 +25,14 @@ double now_s() {
 
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
                         double timeout_s) {
+  return run_program(path, args, input, timeout_s, input_step{});
+}
+
+prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& first,
+                        double timeout_s, const input_step& step) {
   prog_result r;
+  std::string input = first;
+  bool step_waiting = !step.wait_for.empty();
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;
   double start = now_s();
@@ -50,7 +57,7 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
   int in_fd = in_pipe[1];
   fcntl(in_fd, F_SETFL, O_NONBLOCK);
   size_t in_off = 0;
-  if (input.empty()) {
+  if (input.empty() && !step_waiting) {
     close(in_fd);
     in_fd = -1;
   }
@@ -65,7 +72,16 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
     pollfd p[3];
     int n = 0;
     int io = -1, oo = -1, eo = -1;
-    if (in_fd >= 0) { io = n; p[n++] = {in_fd, POLLOUT, 0}; }
+    if (step_waiting && in_off >= input.size() && r.out.find(step.wait_for) != std::string::npos) {
+      step_waiting = false;
+      if (step.between) step.between();
+      input += step.rest;
+      if (in_off >= input.size()) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+    if (in_fd >= 0 && in_off < input.size()) { io = n; p[n++] = {in_fd, POLLOUT, 0}; }
     if (out_fd >= 0) { oo = n; p[n++] = {out_fd, POLLIN, 0}; }
     if (err_fd >= 0) { eo = n; p[n++] = {err_fd, POLLIN, 0}; }
     int rc = poll(p, n, static_cast<int>(left * 1000) + 1);
@@ -75,7 +91,7 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
       ssize_t w = write(in_fd, input.data() + in_off, input.size() - in_off);
       if (w > 0) in_off += static_cast<size_t>(w);
       if (w < 0 && errno != EAGAIN) in_off = input.size();
-      if (in_off >= input.size()) {
+      if (in_off >= input.size() && !step_waiting) {
         close(in_fd);
         in_fd = -1;
       }

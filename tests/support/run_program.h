@@ -1,6 +1,7 @@
 // Runs a program with given standard input and collects its output, with a
 // time limit. Used by the transcript and device tests.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,17 @@ struct prog_result {
 // and waits at most `timeout_s` seconds.
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
                         double timeout_s = 30.0);
+
+// A second part of the input, for a test that acts while the program waits:
+// once all of `input` is fed and standard output holds `wait_for`, `between`
+// runs, then `rest` is fed and standard input is closed.
+struct input_step {
+  std::string wait_for;
+  std::function<void()> between;
+  std::string rest;
+};
+prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                        double timeout_s, const input_step& step);
 
 // Path of the built tovhost and tovsim programs.
 std::string tovhost_path();
