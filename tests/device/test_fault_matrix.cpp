@@ -132,7 +132,7 @@ std::string dumped_bytes(const std::string& out) {
 
 TEST(FaultMatrix, TraceKeepsTheFailedReadOfALostPort) {
   // The same vanishing device, traced: the close after the failed read
-  // writes the notes out, the failed read last.
+  // writes the notes out; the failed read is the note before the close.
   auto f = run_fault("fault_vanish_trace", {"--vanish-after-packets", "2"}, "connect {port}\n" + download_yes + "quit\n",
                      30, {"--trace", "{dir}/host.trace"});
   expect_lost_port(f, 4.0);
@@ -140,9 +140,12 @@ TEST(FaultMatrix, TraceKeepsTheFailedReadOfALostPort) {
   ASSERT_FALSE(trace.empty());
   EXPECT_EQ(trace.back(), '\n');
   const size_t last = trace.rfind('\n', trace.size() - 2) + 1;
-  const std::string line = trace.substr(last);
+  EXPECT_NE(trace.find(" close in ", last), std::string::npos) << trace;
+  const size_t before = trace.rfind('\n', last - 2) + 1;
+  const std::string line = trace.substr(before, last - before);
   EXPECT_NE(line.find(" read 1 (time-out 5010 ms): got 0 in "), std::string::npos) << trace;
   EXPECT_NE(line.find(" ms, failed: "), std::string::npos) << line;
+  EXPECT_EQ(count_of(trace, " close in "), 1u) << trace;  // nothing touched the port after it
   // The second data packet went out just before.
   EXPECT_EQ(count_of(trace, " write 64: wrote 64 in "), 2u) << trace;
 }
