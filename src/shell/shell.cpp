@@ -1,5 +1,6 @@
 #include "shell/shell.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,13 +12,24 @@
 #include "device/link.h"
 #include "rules/rules.h"
 #include "serial/serial.h"
+#include "shell/editor.h"
 
 namespace {
 
 constexpr const char* SHELL_VERSION = "Version 2.7";
 
+constexpr const char* SHELL_PROMPT = "Command> ";
+
 char prev_line[SHELL_LINE_SIZE];
 char command_word[SHELL_WORD_SIZE];
+
+// Command lines come from the line editor (an operator at a terminal) or
+// plainly from standard input.
+bool editing = false;
+// What is left of a line typed in the editor. It is handed out in the pieces
+// the plain reader makes of a long line, each after a prompt of its own.
+const char* typed_rest = nullptr;
+size_t typed_left = 0;
 
 }  // namespace
 
@@ -141,9 +153,31 @@ int source_count = 0;
 int source_index = 0;
 const char* source_at = nullptr;  // rest of the current line; nullptr: take the next
 
-// Reads one line from where the commands come from: the -c lines, or
-// standard input. -c lines are shown after the prompt, as typing shows them.
+// The next command line from the line editor, as the plain reader would
+// give it: at most size - 1 characters, the line feed kept when it fits.
+char* edit_command_line(char* buf, int size) {
+  if (typed_left == 0) {
+    const int n = edit_line(SHELL_PROMPT, &typed_rest);
+    if (n < 0) return nullptr;
+    typed_left = static_cast<size_t>(n);
+  } else {
+    std::printf("%s", SHELL_PROMPT);
+  }
+  const size_t piece = std::min(typed_left, static_cast<size_t>(size - 1));
+  std::memcpy(buf, typed_rest, piece);
+  buf[piece] = '\0';
+  typed_rest += piece;
+  typed_left -= piece;
+  con_crlf(buf);
+  return buf;
+}
+
+// Shows the prompt and reads one line from where the commands come from: the
+// -c lines, the line editor, or standard input. -c lines are shown after the
+// prompt, as typing shows them.
 char* read_command_line(char* buf, int size) {
+  if (source_count == 0 && editing) return edit_command_line(buf, size);
+  std::printf("%s", SHELL_PROMPT);
   if (source_count == 0) {
     if (std::fgets(buf, size, stdin) == nullptr) return nullptr;
     con_crlf(buf);
@@ -228,18 +262,13 @@ char* shell_source_next(char* buf, int size) {
   return buf;
 }
 
-int shell_run(const shell_settings& settings) {
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
-  std::printf("Tovarelink PC Host Digi Utility %s\n", SHELL_VERSION);
-  conf_default();
-  show_help();
-  std::printf("\n");
-  shell_source_set(settings.commands, settings.command_count);
+namespace {
+
+// The command loop: lines are read and run until exit or the end of input.
+int run_lines(const shell_settings& settings) {
   for (;;) {
     // The end of the -c lines is an exit: no prompt is left waiting.
     if (source_count > 0 && source_at == nullptr && source_index >= source_count) return 0;
-    std::printf("Command> ");
     if (read_command_line(shell_line, SHELL_LINE_SIZE) == nullptr) {
       std::printf("\n");
       // With -e the end of input, reached without a failure, is a success.
@@ -249,4 +278,21 @@ int shell_run(const shell_settings& settings) {
     if (shell_line_step(&status) != 0) return 0;
     if (status != 0 && settings.exit_on_error) return 1;
   }
+}
+
+}  // namespace
+
+int shell_run(const shell_settings& settings) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  std::printf("Tovarelink PC Host Digi Utility %s\n", SHELL_VERSION);
+  conf_default();
+  show_help();
+  std::printf("\n");
+  shell_source_set(settings.commands, settings.command_count);
+  // The editor serves an operator at a terminal, never the -c lines.
+  editing = source_count == 0 && edit_open() == EDIT_OK;
+  const int rc = run_lines(settings);
+  if (editing) edit_close();
+  return rc;
 }

@@ -73,7 +73,51 @@ struct pty_pair {
     return got;
   }
 
+  // What wait_for and drain have read so far, and where the text last waited
+  // for ended in it.
+  std::string seen;
+  size_t mark = 0;
+
+  // Reads until `text` appears after the text last waited for, at most `ms`.
+  bool wait_for(const std::string& text, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      const size_t at = seen.find(text, mark);
+      if (at != std::string::npos) {
+        mark = at + text.size();
+        return true;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || !read_some(static_cast<int>(left))) {
+        return false;
+      }
+    }
+  }
+
+  // Reads what arrives until nothing has come for `ms`.
+  void drain(int ms) {
+    while (read_some(ms)) {
+    }
+  }
+
   ~pty_pair() { close_master(); }
+
+ private:
+  // Appends what one read gives within `ms` to `seen`; false when nothing came.
+  bool read_some(int ms) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) {
+      return false;
+    }
+    char buf[4096];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) {
+      return false;
+    }
+    seen.append(buf, static_cast<size_t>(n));
+    return true;
+  }
 };
 
 // Milliseconds since `start`.

@@ -119,6 +119,57 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
   return r;
 }
 
+pid_t start_on_terminal(const std::string& path, const std::vector<std::string>& args, const std::string& tty,
+                        const std::vector<std::string>& env, const std::string& dir) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  // The program starts as from a terminal's shell, however the tests were started.
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();
+  int fd = open(tty.c_str(), O_RDWR);  // the first terminal a session leader opens becomes its own
+  if (fd < 0) _exit(126);
+  dup2(fd, 0);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  if (fd > 2) close(fd);
+  for (const std::string& e : env) {
+    size_t eq = e.find('=');
+    if (eq == std::string::npos) unsetenv(e.c_str());
+    else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+  }
+  if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(path.c_str(), argv.data());
+  _exit(127);
+}
+
+prog_result wait_program(pid_t pid, double timeout_s, const std::function<void()>& meanwhile) {
+  prog_result r;
+  double start = now_s();
+  int status = 0;
+  for (;;) {
+    pid_t w = waitpid(pid, &status, WNOHANG);
+    if (w == pid || (w < 0 && errno != EINTR)) break;
+    if (now_s() - start > timeout_s) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      r.timed_out = true;
+      break;
+    }
+    meanwhile();
+  }
+  r.seconds = now_s() - start;
+  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+  return r;
+}
+
 std::string tovhost_path() { return TOVHOST_BIN; }
 std::string tovsim_path() { return TOVSIM_BIN; }
 std::string examples_dir() { return TOVHOST_EXAMPLES; }

@@ -1,6 +1,8 @@
 // Runs a program with given standard input and collects its output, with a
 // time limit. Used by the transcript and device tests.
 #pragma once
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +31,18 @@ struct input_step {
 };
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
                         double timeout_s, const input_step& step);
+
+// Starts `path` with `args` in a session of its own on the terminal `tty`
+// (the slave side of a pseudo-terminal), which becomes its controlling
+// terminal and its standard input, output and error. `env` entries are
+// "NAME=value" to set and "NAME" to unset; `dir` is the working directory
+// (empty: this one). The process id, or -1.
+pid_t start_on_terminal(const std::string& path, const std::vector<std::string>& args, const std::string& tty,
+                        const std::vector<std::string>& env, const std::string& dir);
+// Waits at most `timeout_s` for a started program to end (then kills it),
+// calling `meanwhile` between looks (it should wait a little, reading the
+// program's output). Fills exit_code, term_signal, timed_out and seconds.
+prog_result wait_program(pid_t pid, double timeout_s, const std::function<void()>& meanwhile);
 
 // Path of the built tovhost and tovsim programs.
 std::string tovhost_path();

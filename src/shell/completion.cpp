@@ -1,0 +1,220 @@
+#include "shell/completion.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "shell/shell.h"
+
+namespace {
+
+// The arguments of each command that takes some, in order.
+struct cpl_args_row {
+  int id;
+  int kinds[2];
+};
+constexpr cpl_args_row cpl_args[] = {
+    {CMD_CONFIGURE, {CPL_FILE, CPL_NOTHING}}, {CMD_RULES, {CPL_FILE, CPL_NOTHING}},
+    {CMD_CONNECT, {CPL_PORT, CPL_RATE}},      {CMD_BAUD, {CPL_RATE, CPL_NOTHING}},
+    {CMD_FIRMWARE, {CPL_PORT, CPL_FILE}},
+};
+
+const cpl_args_row* cpl_args_of(int id) {
+  for (const cpl_args_row& row : cpl_args)
+    if (row.id == id) return &row;
+  return nullptr;
+}
+
+// A candidate: the replacement text and the name a listing shows.
+using cpl_candidate = std::pair<std::string, std::string>;
+
+bool starts_with(std::string_view s, std::string_view prefix, bool any_case) {
+  if (prefix.size() > s.size()) return false;
+  if (any_case) return prefix.empty() || strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+void command_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
+  for (const command_entry& row : command_table)
+    if (starts_with(row.name, word, true)) out.emplace_back(row.name, row.name);
+}
+
+void rate_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
+  for (long b : link_bauds) {
+    std::string s = std::to_string(b);
+    if (starts_with(s, word, false)) out.emplace_back(s, s);
+  }
+}
+
+void port_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
+  std::vector<std::string> devices;
+  cpl_serial_devices("/dev", "/sys", devices);
+  for (const std::string& d : devices)
+    if (starts_with(d, word, false)) out.emplace_back(d, d);
+}
+
+// Home folder of the current user, or of `user` when not empty; empty when unknown.
+std::string home_of(const std::string& user) {
+  if (user.empty()) {
+    const char* h = std::getenv("HOME");
+    if (h != nullptr && h[0] != '\0') return h;
+  }
+  const passwd* pw = user.empty() ? getpwuid(getuid()) : getpwnam(user.c_str());
+  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+}
+
+// "~" and "~user" at the start of a file name stand for a home folder. The
+// program opens names as they are written, so the completed name carries the
+// folder itself.
+std::string expand_tilde(std::string_view word) {
+  if (word.empty() || word[0] != '~') return std::string(word);
+  size_t slash = word.find('/');
+  std::string user(word.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1));
+  std::string home = home_of(user);
+  if (home.empty()) return std::string(word);
+  if (home.back() != '/') home += '/';
+  return slash == std::string_view::npos ? home : home + std::string(word.substr(slash + 1));
+}
+
+void file_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
+  const std::string path = expand_tilde(word);
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (name[0] == '.' && (base.empty() || base[0] != '.')) continue;
+    if (!starts_with(name, base, false)) continue;
+    // A comma or a tab would end the name on the command line.
+    if (name.find_first_of(",\t\n") != std::string_view::npos) continue;
+    std::string full = dir + std::string(name);
+    struct stat st {};
+    const bool folder = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::string shown(name);
+    if (folder) {
+      full += '/';
+      shown += '/';
+    }
+    out.emplace_back(std::move(full), std::move(shown));
+  }
+  closedir(d);
+}
+
+// The first line of a small file read as a number; -1 when it cannot be read.
+long read_number_file(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buf[16];
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  buf[n] = '\0';
+  return std::strtol(buf, nullptr, 10);
+}
+
+bool all_digits(const char* s) {
+  if (*s == '\0') return false;
+  for (; *s != '\0'; ++s)
+    if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+  return true;
+}
+
+}  // namespace
+
+cpl_word cpl_find(std::string_view line) {
+  // A line beginning with "." repeats the previous one: the rest is ignored.
+  if (!line.empty() && line[0] == '.') return {CPL_NOTHING, line.size()};
+  std::string copy(line);
+  shell_args a{copy.data()};
+  char* word = shell_take(a, SHELL_WORD_SEPS);
+  if (word == nullptr) return {CPL_COMMAND, copy.size()};
+  if (a.next == nullptr) return {CPL_COMMAND, static_cast<size_t>(word - copy.data())};
+  if (std::strlen(word) >= static_cast<size_t>(SHELL_WORD_SIZE)) return {CPL_NOTHING, copy.size()};
+  const int row = shell_match(word);
+  if (row < 0) return {CPL_NOTHING, copy.size()};
+  const cpl_args_row* args = cpl_args_of(command_table[row].id);
+  if (args == nullptr) return {CPL_NOTHING, copy.size()};
+  for (int kind : args->kinds) {
+    word = shell_take(a, kind == CPL_FILE ? SHELL_FILE_SEPS : SHELL_WORD_SEPS);
+    if (word == nullptr) return {kind, copy.size()};
+    if (a.next == nullptr) return {kind, static_cast<size_t>(word - copy.data())};
+  }
+  return {CPL_NOTHING, copy.size()};
+}
+
+int cpl_complete(std::string_view line, cpl_result& r) {
+  r = cpl_result{};
+  const cpl_word w = cpl_find(line);
+  r.start = w.start;
+  const std::string_view word = line.substr(w.start);
+  std::vector<cpl_candidate> found;
+  switch (w.kind) {
+    case CPL_COMMAND: command_candidates(word, found); break;
+    case CPL_FILE: file_candidates(word, found); break;
+    case CPL_PORT: port_candidates(word, found); break;
+    case CPL_RATE: rate_candidates(word, found); break;
+    default: break;
+  }
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  if (found.empty()) return 0;
+  if (found.size() == 1) {
+    r.text = found[0].first;
+    // A file name may hold blanks, so nothing is added after it.
+    if (w.kind != CPL_FILE) r.text += ' ';
+    return 1;
+  }
+  const bool any_case = w.kind == CPL_COMMAND;
+  size_t common = found[0].first.size();
+  for (const cpl_candidate& c : found) {
+    size_t i = 0;
+    const std::string& a = found[0].first;
+    const std::string& b = c.first;
+    while (i < common && i < b.size() &&
+           (any_case ? std::tolower(static_cast<unsigned char>(a[i])) == std::tolower(static_cast<unsigned char>(b[i]))
+                     : a[i] == b[i]))
+      ++i;
+    common = i;
+  }
+  r.text = found[0].first.substr(0, common);
+  for (const cpl_candidate& c : found) r.choices.push_back(c.second);
+  return static_cast<int>(found.size());
+}
+
+void cpl_serial_devices(const char* dev_dir, const char* sys_dir, std::vector<std::string>& out) {
+  const std::string dev = dev_dir;
+  if (DIR* d = opendir(dev_dir)) {
+    while (const dirent* e = readdir(d)) {
+      const char* name = e->d_name;
+      bool present = false;
+      if (std::strncmp(name, "ttyUSB", 6) == 0 || std::strncmp(name, "ttyACM", 6) == 0) {
+        present = all_digits(name + 6);
+      } else if (std::strncmp(name, "ttyS", 4) == 0 && all_digits(name + 4)) {
+        // Every ttyS<n> exists; only those with a UART behind them have a
+        // known type (0 is none).
+        present = read_number_file(std::string(sys_dir) + "/class/tty/" + name + "/type") > 0;
+      }
+      if (present) out.push_back(dev + "/" + name);
+    }
+    closedir(d);
+  }
+  const std::string by_id = dev + "/serial/by-id";
+  if (DIR* d = opendir(by_id.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') out.push_back(by_id + "/" + e->d_name);
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+}

@@ -1,0 +1,41 @@
+// Completion of the word before the cursor at the prompt: command names for
+// the first word, then by the command's arguments file names, serial devices
+// or link rates. The line is split into words exactly as the command shell
+// splits it, so what completes is what the command will take.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the word being completed is.
+constexpr int CPL_NOTHING = 0;  // an argument that does not complete (or none is taken)
+constexpr int CPL_COMMAND = 1;  // the command word
+constexpr int CPL_FILE = 2;     // a file name (blanks belong to it)
+constexpr int CPL_PORT = 3;     // a serial port
+constexpr int CPL_RATE = 4;     // a link rate
+
+struct cpl_word {
+  int kind = CPL_NOTHING;
+  size_t start = 0;  // offset in the line where the word begins; it ends at the cursor
+};
+
+// The word that ends at the end of `line` (the text before the cursor).
+cpl_word cpl_find(std::string_view line);
+
+struct cpl_result {
+  size_t start = 0;                  // the word [start, end of line) is replaced ...
+  std::string text;                  // ... by this text
+  std::vector<std::string> choices;  // what a listing shows when more than one candidate is left
+};
+
+// Completes the last word of `line` (the text before the cursor). Returns the
+// number of candidates: 0 (nothing to do), 1 (`text` is the whole word, with
+// a blank after it where another argument may follow), or more (`text` is the
+// longest beginning they share, `choices` their names sorted).
+int cpl_complete(std::string_view line, cpl_result& r);
+
+// Serial devices present under `dev_dir` (normally "/dev"), sorted:
+// ttyS<n> whose UART type under `sys_dir` (normally "/sys") is known,
+// ttyUSB<n>, ttyACM<n>, and the stable names under serial/by-id/.
+void cpl_serial_devices(const char* dev_dir, const char* sys_dir, std::vector<std::string>& out);
