@@ -75,19 +75,24 @@ void line(int64_t t, const char* format, ...) {
 // The bytes in lines of TRACE_BYTES_PER_LINE: offset, hex, printable ASCII.
 void data_lines(int64_t t, const uint8_t* data, uint32_t count) {
   for (uint32_t off = 0; off < count; off += TRACE_BYTES_PER_LINE) {
+    constexpr char digits[] = "0123456789abcdef";
     char hex[TRACE_BYTES_PER_LINE * 3 + 1];
     char ascii[TRACE_BYTES_PER_LINE + 1];
-    int h = 0;
     int a = 0;
     for (uint32_t i = 0; i < TRACE_BYTES_PER_LINE; ++i) {
+      char* h = hex + 3 * i;
+      h[0] = ' ';
       if (off + i < count) {
         const uint8_t b = data[off + i];
-        h += std::snprintf(hex + h, sizeof hex - static_cast<size_t>(h), " %02x", b);
+        h[1] = digits[b >> 4];
+        h[2] = digits[b & 0xF];
         ascii[a++] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
       } else {
-        h += std::snprintf(hex + h, sizeof hex - static_cast<size_t>(h), "   ");
+        h[1] = ' ';
+        h[2] = ' ';
       }
     }
+    hex[sizeof hex - 1] = '\0';
     ascii[a] = '\0';
     line(t, "  %04x %s  |%s|", static_cast<unsigned>(off), hex, ascii);
   }
@@ -205,8 +210,11 @@ int trace_start(const char* path) {
     std::atexit(trace_at_exit);
     exit_hook = true;
   }
-  trace_origin = deadline_now_ns();
+  // Every page of the buffer is touched now, so that no note pays for the
+  // first use of a page on its way to the device.
+  notes.fill(0);
   notes_used = 0;
+  trace_origin = deadline_now_ns();
   trace_on = true;
   const std::time_t now = std::time(nullptr);
   char when[40] = "?";
