@@ -51,8 +51,10 @@ bool pl_property(HDEVINFO set, SP_DEVINFO_DATA* dev, DWORD property, char* out, 
   return out[0] != '\0';
 }
 
-void pl_line(FILE* out, const char* name, const char* friendly, const char* hardware_id) {
-  char line[2 * pl_value_size + 64] = "";
+// One port: its name, its device, and the friendly name and hardware id
+// (SetupAPI) or the kernel device (SERIALCOMM).
+void pl_line(FILE* out, const char* name, const char* friendly, const char* hardware_id, const char* kernel) {
+  char line[3 * pl_value_size + 64] = "";
   size_t used = 0;
   auto add = [&](const char* label, const char* value) {
     if (value == nullptr || value[0] == '\0' || used + 1 >= sizeof line) return;
@@ -64,6 +66,7 @@ void pl_line(FILE* out, const char* name, const char* friendly, const char* hard
   add("device", device);
   add("name", friendly);
   add("hardware id", hardware_id);
+  add("kernel device", kernel);
   std::fprintf(out, "%-14s %s\n", name, line);
 }
 
@@ -87,7 +90,7 @@ int pl_setupapi(FILE* out, pl_seen& seen) {
     char hardware_id[pl_value_size];
     pl_property(set, &dev, SPDRP_FRIENDLYNAME, friendly, sizeof friendly);
     pl_property(set, &dev, SPDRP_HARDWAREID, hardware_id, sizeof hardware_id);
-    pl_line(out, name, friendly, hardware_id);
+    pl_line(out, name, friendly, hardware_id, nullptr);
     pl_remember(seen, name);
     ++listed;
   }
@@ -114,9 +117,8 @@ int pl_serialcomm(FILE* out, pl_seen& seen) {
     if (rc != ERROR_SUCCESS || type != REG_SZ) continue;
     name[size < sizeof name ? size : sizeof name - 1] = '\0';
     if (!pl_is_com(name) || pl_already(seen, name)) continue;
-    char kernel[pl_value_size + 16];
-    std::snprintf(kernel, sizeof kernel, "%s", kernel_name);
-    pl_line(out, name, kernel, nullptr);
+    kernel_name[sizeof kernel_name - 1] = '\0';
+    pl_line(out, name, nullptr, nullptr, kernel_name);
     pl_remember(seen, name);
     ++listed;
   }
