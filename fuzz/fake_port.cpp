@@ -21,6 +21,7 @@ long reads = 0;
 long writes = 0;
 long opens = 0;
 bool is_open = false;
+bool vanished = false;
 
 void advance_to(int64_t ns) {
   if (ns > clock_ns) clock_ns = ns;
@@ -37,12 +38,14 @@ void fake_port_reset(const uint8_t* s, size_t size) {
   reads = 0;
   writes = 0;
   opens = 0;
+  vanished = false;
 }
 
 void fake_port_fail_write(int nth) { write_fail_at = nth > 0 ? static_cast<int>(writes) + nth : 0; }
 void fake_port_fail_open(int nth) { open_fail_at = nth > 0 ? static_cast<int>(opens) + nth : 0; }
 long fake_port_reads() { return reads; }
 long fake_port_writes() { return writes; }
+bool fake_port_vanished() { return vanished; }
 
 // The clock: time passes only when a read or write waits out its deadline.
 int64_t deadline_now_ns() { return clock_ns; }
@@ -98,8 +101,16 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
   }
   ++reads;
   int n = 0;
-  while (n < size && script_pos < script_size && script[script_pos] != FAKE_PAUSE) buf[n++] = script[script_pos++];
+  while (n < size && script_pos < script_size && script[script_pos] != FAKE_PAUSE &&
+         script[script_pos] != FAKE_VANISH)
+    buf[n++] = script[script_pos++];
   *got = n;
+  if (n == 0 && script_pos < script_size && script[script_pos] == FAKE_VANISH) {
+    // The device is gone: the read fails (EIO); the marker is used up.
+    ++script_pos;
+    vanished = true;
+    return -1;
+  }
   if (n == 0) {
     // Silence: the marker is used up and the read waits out its deadline.
     if (script_pos < script_size) ++script_pos;

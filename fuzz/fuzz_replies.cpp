@@ -130,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fake_port_fail_open(open_fault);
       std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM3");
       dev_connect(static_cast<int32_t>(baud), 0);
+      if (fake_port_vanished()) FZ_CHECK(link_state.connected == 0);
       if (link_state.connected == 1) {
         FZ_CHECK(script_has(script, "Tovarelink"));
         FZ_CHECK(script_has(script, "Version "));
@@ -141,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fake_port_fail_write(write_fault);
       fake_port_fail_open(open_fault);
       dev_connect(static_cast<int32_t>(baud), 1);
+      if (fake_port_vanished()) FZ_CHECK(link_state.connected == 0);
       if (link_state.connected == 1) FZ_CHECK(script_has(script, "Tovare> "));
       break;
     case ex_serialtest: {
@@ -155,15 +157,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else {
         std::snprintf(count, sizeof count, "%d", 1 + param % 3);
       }
-      serial_test(42, count);
+      const int rc = serial_test(42, count);
+      FZ_CHECK(rc <= 0 && rc >= -8);
+      // A test that passed kept the link; one that lost the port did not pass.
+      if (rc == 0) FZ_CHECK(port_is_open() && link_state.connected == 1);
+      if (fake_port_vanished()) FZ_CHECK(rc != 0 && !port_is_open() && link_state.connected == 0);
       break;
     }
     case ex_firmware: {
       fake_port_fail_write(write_fault);
       fake_port_fail_open(open_fault);
       const int rc = firmware("COM3", (param & 1) != 0 ? hex_long : hex_short);
-      FZ_CHECK(rc <= 0 && rc >= -14);
+      FZ_CHECK(rc <= 0 && rc >= -16);
       if (rc == 0) FZ_CHECK(script_has(script, "\x05"));
+      // Every record line needs its answer: no read of the update may fail.
+      if (fake_port_vanished()) FZ_CHECK(rc != 0);
       FZ_CHECK(!port_is_open());
       break;
     }
@@ -177,8 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rule_table[i].line_no = static_cast<int16_t>(i + 1);
       }
       const int rc = dwn_download();
-      FZ_CHECK(rc <= 0 && rc >= -5);
+      FZ_CHECK(rc <= 0 && rc >= -6);
       if (rc == 0) FZ_CHECK(script_has(script, "\x06"));
+      // A vanished device fails the download and leaves no link.
+      if (fake_port_vanished()) FZ_CHECK(rc != 0 && !port_is_open() && link_state.connected == 0);
       break;
     }
     default:
