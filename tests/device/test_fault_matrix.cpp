@@ -175,6 +175,22 @@ TEST(FaultMatrix, DeviceVanishingInTheDownloadEndsTheDownloadNotTheProgram) {
   EXPECT_EQ(f.log.find("packet 3"), std::string::npos) << f.log;
 }
 
+TEST(FaultMatrix, LostPortIsAFailureForExitOnError) {
+  // With -e the download that lost its port ends the run with status 1:
+  // the commands after it never run.
+  auto f = run_fault("fault_vanish_exit", {"--vanish-after-packets", "2"}, "connect {port}\ndownload\nangles\nquit\n",
+                     30, {"-e", "-y"});
+  EXPECT_EQ(f.host.exit_code, 1) << f.host.err;
+  EXPECT_EQ(f.host.term_signal, 0);
+  const std::string out = transcript(f.host);
+  const std::string tail = lost_line(f.pty) +
+                           "\a\aError: writing data pkt: -7\n\a\aError: writing Configuration file failed: -3\n"
+                           "\a\aError: Download failed: -2\nDisconnected\n";
+  ASSERT_GE(out.size(), tail.size()) << out;
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(out.find("Colon"), std::string::npos) << out;
+}
+
 TEST(FaultMatrix, DeviceVanishingInTheSerialTestEndsTheTestNotTheProgram) {
   // 70 echo bytes: the first iteration and 7 bytes of the second.
   auto f = run_fault("fault_vanish_echo", {"--vanish-after-echo", "70"},
