@@ -318,3 +318,24 @@ TEST(FirmwareDevice, PipeDeviceAndUnreadableFileNeverReachTheDevice) {
     EXPECT_EQ(r.received, "");
   }
 }
+
+TEST(FirmwareDevice, ScriptedUpdateWithYesNeedsNoInput) {
+  // -y answers the question and the Enter wait, and shows both; -e gives
+  // status 0 for the update that succeeded. Standard input stays unread.
+  const std::string dir = scratch_dir("fw_dev_yes");
+  const std::string source = hex_lines(8);
+  const std::string hex = write_file(dir + "/fw.hex", source);
+  sim_handle sim = sim_start({"--quick", "--save-dir", dir, "--exit-after", "120"});
+  ASSERT_FALSE(sim.pty.empty()) << "simulator did not start";
+  const prog_result host =
+      run_program(tovhost_path(), {"-e", "-y", "-c", "firmware " + sim.pty + " " + hex}, "n\nn\n", 60);
+  const std::string received = read_file(dir + "/firmware.hex");
+  sim_stop(sim);
+  EXPECT_EQ(host.exit_code, 0) << host.out;
+  EXPECT_EQ(received, record_lines(source));
+  EXPECT_NE(host.out.find("Do you want to continue (n or y)? [n]: y\n"), std::string::npos) << host.out;
+  EXPECT_NE(host.out.find("Type the Enter key when you are ready to continue...\n\a\nConnected at 19200\n"),
+            std::string::npos)
+      << host.out;
+  EXPECT_NE(host.out.find(succeeded), std::string::npos) << host.out;
+}

@@ -242,3 +242,22 @@ TEST(ShellCompletion, SerialDevicesPresent) {
   EXPECT_EQ(found, (std::vector<std::string>{dev + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", dev + "/ttyACM1",
                                              dev + "/ttyS0", dev + "/ttyUSB0"}));
 }
+
+TEST(ShellSource, CommandLinesComeAsTypedLines) {
+  // Each -c text ends with a line feed; a line feed inside one ends a line
+  // there; pieces of at most 255 characters, as standard input gives them.
+  const std::string long_line(300, 'w');
+  const char* lines[] = {"help", "", "drules\nangles", "x\n", long_line.c_str()};
+  shell_source_set(lines, 5);
+  char buf[SHELL_LINE_SIZE];
+  const std::string want[] = {"help\n", "\n", "drules\n", "angles\n", "x\n", long_line.substr(0, 255),
+                              long_line.substr(255) + "\n"};
+  for (const std::string& w : want) {
+    ASSERT_NE(shell_source_next(buf, sizeof buf), nullptr) << w;
+    EXPECT_EQ(std::string(buf), w);
+  }
+  EXPECT_EQ(shell_source_next(buf, sizeof buf), nullptr);
+  EXPECT_EQ(shell_source_next(buf, sizeof buf), nullptr);
+  shell_source_set(nullptr, 0);
+  EXPECT_EQ(shell_source_next(buf, sizeof buf), nullptr);
+}
