@@ -1,16 +1,10 @@
 // Matching, argument taking and number reading of the command shell.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "shell/completion.h"
 #include "shell/shell.h"
-#include "run_program.h"
 
 namespace {
 
@@ -113,134 +107,6 @@ TEST(ShellNumbers, PortWords) {
 TEST(ShellNumbers, LinkBauds) {
   for (long b : {4800L, 9600L, 19200L, 38400L, 57600L}) EXPECT_TRUE(shell_link_baud(b));
   for (long b : {0L, 1200L, 2400L, 115200L, 19201L}) EXPECT_FALSE(shell_link_baud(b));
-}
-
-// The word before the cursor is split off as the command will take it.
-TEST(ShellCompletion, WhichWordAndWhere) {
-  struct row {
-    const char* line;
-    int kind;
-    size_t start;
-  };
-  const row rows[] = {
-      {"", CPL_COMMAND, 0},
-      {" ,\t", CPL_COMMAND, 3},
-      {"  co", CPL_COMMAND, 2},
-      {"configure", CPL_COMMAND, 0},
-      {"configure ", CPL_FILE, 10},
-      {"configure my st", CPL_FILE, 10},   // blanks belong to a file name
-      {"conf  x", CPL_FILE, 5},            // ... even a leading one
-      {"rules\tex", CPL_FILE, 6},
-      {"rules a,b", CPL_NOTHING, 8},       // a comma ends it: what follows takes nothing
-      {"connect ", CPL_PORT, 8},
-      {"connect /dev/ttyU", CPL_PORT, 8},
-      {"connect 3 ", CPL_RATE, 10},
-      {"CONN,3,19", CPL_RATE, 7},
-      {"connect 3 19200 ", CPL_NOTHING, 16},
-      {"baud 96", CPL_RATE, 5},
-      {"firmware ", CPL_PORT, 9},
-      {"firmware 3 ", CPL_FILE, 11},
-      {"firmware 3 fw", CPL_FILE, 11},
-      {"help ", CPL_NOTHING, 5},
-      {"c x", CPL_NOTHING, 3},             // ambiguous command word
-      {"nosuch x", CPL_NOTHING, 8},
-      {".conf", CPL_NOTHING, 5},           // a repeat: the rest is ignored
-  };
-  for (const row& r : rows) {
-    cpl_word w = cpl_find(r.line);
-    EXPECT_EQ(w.kind, r.kind) << '"' << r.line << '"';
-    EXPECT_EQ(w.start, r.start) << '"' << r.line << '"';
-  }
-}
-
-TEST(ShellCompletion, CommandsAndRates) {
-  struct row {
-    const char* line;
-    int found;
-    const char* text;
-  };
-  const row rows[] = {
-      {"he", 1, "help "},       {"CONF", 1, "configure "}, {"x", 1, "x "},          {"qu", 1, "quit "},
-      {"co", 2, "con"},         {"d", 4, "d"},             {"zz", 0, ""},           {"connect 3 1", 1, "19200 "},
-      {"baud 5", 1, "57600 "},  {"baud 1200", 0, ""},      {"baud ", 5, ""},        {"baud,9", 1, "9600 "},
-      {"connect 3 19200 ", 0, ""},
-  };
-  for (const row& r : rows) {
-    cpl_result res;
-    EXPECT_EQ(cpl_complete(r.line, res), r.found) << r.line;
-    if (r.found > 0) {
-      EXPECT_EQ(res.text, r.text) << r.line;
-    }
-  }
-  cpl_result res;
-  ASSERT_EQ(cpl_complete("  d", res), 4);
-  EXPECT_EQ(res.start, 2u);
-  EXPECT_EQ(res.choices, (std::vector<std::string>{"dconfigure", "disconnect", "download", "drules"}));
-  ASSERT_EQ(cpl_complete("", res), SHELL_ROWS);  // every name, aliases too
-}
-
-TEST(ShellCompletion, FileNames) {
-  const std::string dir = scratch_dir("complete_files");
-  for (const char* f : {"alpha.conf", "alpine.rules", ".hidden", "with,comma", "sub dir/inner.hex"}) {
-    std::string path = dir + "/" + f;
-    if (path.find("sub dir") != std::string::npos) mkdir((dir + "/sub dir").c_str(), 0755);
-    write_file(path, "x\n");
-  }
-  struct row {
-    std::string line;
-    int found;
-    std::string text;
-  };
-  const row rows[] = {
-      {"configure " + dir + "/al", 2, dir + "/alp"},
-      {"configure " + dir + "/alpi", 1, dir + "/alpine.rules"},   // no blank after a file name
-      {"rules " + dir + "/s", 1, dir + "/sub dir/"},              // a folder ends with "/"
-      {"rules " + dir + "/sub dir/", 1, dir + "/sub dir/inner.hex"},
-      {"firmware 3 " + dir + "/sub dir/i", 1, dir + "/sub dir/inner.hex"},
-      {"configure " + dir + "/.h", 1, dir + "/.hidden"},          // hidden only when asked for
-      {"configure " + dir + "/w", 0, ""},                         // a comma would end the name
-      {"configure " + dir + "/nothing/x", 0, ""},
-  };
-  for (const row& r : rows) {
-    cpl_result res;
-    EXPECT_EQ(cpl_complete(r.line, res), r.found) << r.line;
-    if (r.found > 0) {
-      EXPECT_EQ(res.text, r.text) << r.line;
-    }
-  }
-  cpl_result res;
-  ASSERT_EQ(cpl_complete("configure " + dir + "/", res), 3);
-  EXPECT_EQ(res.text, dir + "/");
-  EXPECT_EQ(res.choices, (std::vector<std::string>{"alpha.conf", "alpine.rules", "sub dir/"}));
-
-  // "~" is the home folder; the completed name holds the folder itself,
-  // since the program opens names as they are written.
-  const char* old_home = std::getenv("HOME");
-  const std::string saved = old_home != nullptr ? old_home : "";
-  setenv("HOME", dir.c_str(), 1);
-  EXPECT_EQ(cpl_complete("configure ~/alpha", res), 1);
-  EXPECT_EQ(res.text, dir + "/alpha.conf");
-  EXPECT_EQ(cpl_complete("configure ~", res), 3);
-  EXPECT_EQ(res.text, dir + "/");
-  if (old_home != nullptr) setenv("HOME", saved.c_str(), 1);
-  else unsetenv("HOME");
-}
-
-TEST(ShellCompletion, SerialDevicesPresent) {
-  const std::string root = scratch_dir("complete_devices");
-  const std::string dev = root + "/dev", sys = root + "/sys";
-  for (const std::string& d : {dev, dev + "/serial", dev + "/serial/by-id", sys, sys + "/class", sys + "/class/tty",
-                               sys + "/class/tty/ttyS0", sys + "/class/tty/ttyS1"})
-    mkdir(d.c_str(), 0755);
-  for (const char* f : {"ttyS0", "ttyS1", "ttyS2", "ttyUSB0", "ttyUSBx", "ttyACM1", "tty0", "ttyS", "null"})
-    write_file(dev + "/" + f, "");
-  write_file(dev + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", "");
-  write_file(sys + "/class/tty/ttyS0/type", "4\n");  // a 16550A
-  write_file(sys + "/class/tty/ttyS1/type", "0\n");  // no UART; ttyS2 has no type at all
-  std::vector<std::string> found;
-  cpl_serial_devices(dev.c_str(), sys.c_str(), found);
-  EXPECT_EQ(found, (std::vector<std::string>{dev + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", dev + "/ttyACM1",
-                                             dev + "/ttyS0", dev + "/ttyUSB0"}));
 }
 
 TEST(ShellSource, CommandLinesComeAsTypedLines) {
