@@ -139,7 +139,8 @@ int fw_load(FILE* file, const char* name, std::vector<char>& image) {
     const size_t n = std::fread(chunk, 1, sizeof chunk, file);
     const int err = errno;
     if (n > FW_FILE_MAX - image.size()) {
-      std::printf("\a\aError: %s is too large for a Firmware file (more than %zu MB)!\n", name, FW_FILE_MAX >> 20);
+      std::printf("\a\aError: %s is too large for a Firmware file (more than %u MB)!\n", name,
+                  static_cast<unsigned>(FW_FILE_MAX >> 20));
       return FW_READ_FAILED;
     }
     image.insert(image.end(), chunk, chunk + n);

@@ -1,12 +1,10 @@
 // The configuration file reader: keywords, arguments, messages and codes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <utility>
 #include <cstring>
 #include <string>
 
@@ -88,11 +86,8 @@ TEST_F(ConfProcess, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
   // A directory, an endless device and a named pipe without a writer (whose
   // opening would wait for ever): each refused before it is read, the record
   // and its marks untouched.
-  const std::string dir = scratch_dir("conf_process_dir");
-  const std::string fifo = make_fifo(dir + "/pipe.conf");
-  ASSERT_FALSE(fifo.empty());
   ASSERT_EQ(run_text("ssid 7\n").rc, 0);
-  for (const std::string& name : {dir, std::string("/dev/zero"), fifo}) {
+  for (const std::string& name : not_regular_files(scratch_dir("conf_process_dir"))) {
     const auto start = std::chrono::steady_clock::now();
     conf_run r = run_path(name);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << name;
@@ -108,37 +103,15 @@ TEST_F(ConfProcess, ReadErrorIsAFailureWithTheSystemText) {
   // Reading this regular file fails with an I/O error at its first byte.
   conf_run r = run_path("/proc/self/mem");
   EXPECT_EQ(r.rc, -72);
-  EXPECT_EQ(r.out, "\a\aError: /proc/self/mem[1]: read error: Input/output error\n");
+  EXPECT_EQ(r.out.rfind("\a\aError: /proc/self/mem[1]: read error: ", 0), 0U) << r.out;
+  EXPECT_GT(r.out.size(), 41U);  // the system's reason follows
   EXPECT_EQ(conf_processed, 0);
   EXPECT_EQ(conf_stopped, 1);
 }
 
-// A stream that gives `text` and then fails with EIO, as a disk or a network
-// file system may in the middle of a file.
-FILE* failing_stream(const std::string& text) {
-  auto* state = new std::pair<std::string, size_t>(text, 0);
-  cookie_io_functions_t io{};
-  io.read = [](void* c, char* buf, size_t size) -> ssize_t {
-    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
-    if (s->second >= s->first.size()) {
-      errno = EIO;
-      return -1;
-    }
-    const size_t n = std::min(size, s->first.size() - s->second);
-    std::memcpy(buf, s->first.data() + s->second, n);
-    s->second += n;
-    return static_cast<ssize_t>(n);
-  };
-  io.close = [](void* c) -> int {
-    delete static_cast<std::pair<std::string, size_t>*>(c);
-    return 0;
-  };
-  return fopencookie(state, "rb", io);
-}
-
 TEST(LineRead, ReadErrorAfterTwoLinesDropsTheCutPieceAndIsTold) {
   FILE* f = failing_stream("ssid 1\nssid 2\r\nss");
-  ASSERT_NE(f, nullptr);
+  if (f == nullptr) GTEST_SKIP() << "no failing stream on this system";
   EXPECT_EQ(line_read(f), 6);
   EXPECT_STREQ(line_copy, "ssid 1");
   EXPECT_EQ(line_read(f), 6);

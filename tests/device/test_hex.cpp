@@ -2,14 +2,10 @@
 // verifier, on hand-made files and on files written by objcopy.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -458,30 +454,7 @@ TEST(Inhexverify, RecordWithBlanksBeforeItIsRefusedWithItsLine) {
 
 TEST(Inhexverify, ReadErrorIsNoCount) {
   // A stream that gives a sound first line and then fails with EIO.
-  auto* state = new std::pair<std::string, size_t>(rec(16, 0, 0, bytes(16)) + "\n" + eof_rec.substr(0, 4), 0);
-  cookie_io_functions_t io{};
-  io.read = [](void* c, char* buf, size_t size) -> ssize_t {
-    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
-    if (s->second >= s->first.size()) {
-      errno = EIO;
-      return -1;
-    }
-    const size_t n = std::min(size, s->first.size() - s->second);
-    std::memcpy(buf, s->first.data() + s->second, n);
-    s->second += n;
-    return static_cast<ssize_t>(n);
-  };
-  io.seek = [](void* c, off64_t* offset, int whence) -> int {
-    auto* s = static_cast<std::pair<std::string, size_t>*>(c);
-    if (whence != SEEK_SET || *offset != 0) return -1;
-    s->second = 0;
-    return 0;
-  };
-  io.close = [](void* c) -> int {
-    delete static_cast<std::pair<std::string, size_t>*>(c);
-    return 0;
-  };
-  FILE* f = fopencookie(state, "rb", io);
+  FILE* f = failing_stream(rec(16, 0, 0, bytes(16)) + "\n" + eof_rec.substr(0, 4));
   ASSERT_NE(f, nullptr);
   std::fflush(stdout);
   testing::internal::CaptureStdout();

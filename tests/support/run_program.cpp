@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -192,6 +193,45 @@ std::string write_file(const std::string& path, const std::string& text) {
 std::string make_fifo(const std::string& path) {
   unlink(path.c_str());
   return mkfifo(path.c_str(), 0600) == 0 ? path : std::string();
+}
+
+std::vector<std::string> not_regular_files(const std::string& dir) {
+  std::vector<std::string> names = {dir, "/dev/zero"};
+  const std::string fifo = make_fifo(dir + "/pipe");
+  if (!fifo.empty()) names.push_back(fifo);
+  return names;
+}
+
+FILE* failing_stream(const std::string& text) {
+  struct stream_state {
+    std::string text;
+    size_t at;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* c, char* buf, size_t size) -> ssize_t {
+    auto* s = static_cast<stream_state*>(c);
+    if (s->at >= s->text.size()) {
+      errno = EIO;
+      return -1;
+    }
+    const size_t n = std::min(size, s->text.size() - s->at);
+    std::memcpy(buf, s->text.data() + s->at, n);
+    s->at += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.seek = [](void* c, off64_t* offset, int whence) -> int {
+    if (whence != SEEK_SET || *offset != 0) return -1;
+    static_cast<stream_state*>(c)->at = 0;
+    return 0;
+  };
+  io.close = [](void* c) -> int {
+    delete static_cast<stream_state*>(c);
+    return 0;
+  };
+  auto* state = new stream_state{text, 0};
+  FILE* f = fopencookie(state, "rb", io);
+  if (f == nullptr) delete state;
+  return f;
 }
 
 std::string read_file(const std::string& path) {

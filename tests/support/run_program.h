@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -57,5 +58,13 @@ std::string write_file(const std::string& path, const std::string& text);
 // Makes a named pipe at `path` (removing what was there); returns path, or ""
 // when it cannot be made. Nothing writes to it, so opening it to read blocks.
 std::string make_fifo(const std::string& path);
+// Names that are not regular files, for the file readers' refusals: the
+// directory `dir`, and where the system has them the endless device
+// /dev/zero and a named pipe without a writer (made in `dir`).
+std::vector<std::string> not_regular_files(const std::string& dir);
+// A stream that gives `text` and then fails with EIO (a disk or network file
+// system failing in the middle of a file); it can be rewound. nullptr where
+// the C library cannot make one (the test then has nothing to check).
+FILE* failing_stream(const std::string& text);
 // Reads a whole file (empty when it cannot be read).
 std::string read_file(const std::string& path);

@@ -203,6 +203,13 @@ std::string write_file(const std::string& path, const std::string& text) {
   return path;
 }
 
+// Windows has no named pipes among its files, no /dev/zero, no fopencookie.
+std::string make_fifo(const std::string&) { return std::string(); }
+
+std::vector<std::string> not_regular_files(const std::string& dir) { return {dir}; }
+
+FILE* failing_stream(const std::string&) { return nullptr; }
+
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
