@@ -71,26 +71,10 @@ plat_handle plat_open(const char* port_name) {
   return fake_handle;
 }
 
-int plat_get_props(plat_handle h, plat_comm_props* props) {
-  if (h != fake_handle || props == nullptr) return -1;
-  const uint32_t length = props->length;
-  *props = plat_comm_props{};
-  props->length = length;
-  props->settable_params = 0xF;
-  props->settable_data = 0x000F;
-  props->settable_stop_parity = 0x1F07;
-  props->prov_capabilities = 0x00FF;
-  return 0;
+int plat_configure_line(plat_handle h, uint32_t, plat_line_fault* fault) {
+  if (fault != nullptr) *fault = {h == fake_handle ? PLAT_LINE_DONE : PLAT_LINE_QUERY, 0};
+  return h == fake_handle ? PLAT_OK : PLAT_FAILED;
 }
-
-int plat_get_state(plat_handle h, plat_comm_state* state) {
-  if (h != fake_handle || state == nullptr) return -1;
-  *state = plat_comm_state{};
-  return 0;
-}
-
-int plat_set_state(plat_handle h, const plat_comm_state&) { return h == fake_handle ? 0 : -1; }
-int plat_set_timeouts(plat_handle h, const comm_timeouts&) { return h == fake_handle ? 0 : -1; }
 
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got) {
   if (got != nullptr) *got = 0;
@@ -135,7 +119,7 @@ int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline&, int*
 }
 
 int plat_drain(plat_handle h, const deadline&) { return h == fake_handle ? 0 : -1; }
-int plat_purge(plat_handle h, uint32_t) { return h == fake_handle ? 0 : -1; }
+int plat_purge(plat_handle h, bool) { return h == fake_handle ? 0 : -1; }
 
 void plat_close(plat_handle h) {
   if (h == fake_handle) is_open = false;

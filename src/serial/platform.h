@@ -1,61 +1,71 @@
 // The platform layer under the serial operations. One implementation per
-// operating system (platform_posix.cpp, platform_win32.cpp), chosen by the
-// build; the operations in serial.cpp see the port only through these calls,
-// which mirror the services of the Windows comm API.
+// family of operating systems (platform_posix.cpp, platform_win32.cpp), chosen
+// by the build. It speaks the program's terms: a port opened for exclusive
+// use, the line set the way the device needs it, reads and writes that end at
+// a deadline, a drain, a purge, and the system's text for an error. The
+// operations in serial.cpp see the port only through these calls.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "serial/deadline.h"
-#include "serial/serial.h"
 
 using plat_handle = intptr_t;
 constexpr plat_handle PLAT_NO_HANDLE = -1;
 
-// Purge flags (as PurgeComm takes them).
-constexpr uint32_t PLAT_PURGE_TXCLEAR = 0x0004;
-constexpr uint32_t PLAT_PURGE_RXCLEAR = 0x0008;
+// Results of the calls below.
+constexpr int PLAT_OK = 0;
+constexpr int PLAT_FAILED = -1;        // the system call failed (plat_last_error tells why)
+constexpr int PLAT_WAIT_REFUSED = -2;  // plat_read: the port refused the time-out of the read
 
-// Capability masks of a port, as the two-step property query reports them.
-struct plat_comm_props {
-  uint32_t length;                // record length the port needs (first query)
-  uint32_t settable_params;       // 0x1 parity, 0x2 baud, 0x4 data bits, 0x8 stop bits
-  uint16_t settable_data;         // 0x0008: 8 data bits
-  uint16_t settable_stop_parity;  // 0x0001 one stop bit, 0x0100 no parity
-  uint32_t prov_capabilities;     // 0x0040 total time-outs, 0x0080 interval time-outs
+// The steps of setting up the line, in the order they are taken. A step that
+// fails is reported with the value the port showed, where there is one (the
+// capabilities it has instead of the ones asked for). A backend reports only
+// the steps its system has: a terminal has no capability record, so on POSIX
+// a port whose line cannot be read at all fails at the first step.
+enum plat_line_step : int {
+  PLAT_LINE_DONE = 0,
+  PLAT_LINE_QUERY,         // what the port can do could not be asked
+  PLAT_LINE_QUERY_LENGTH,  // the port asked for a capability record of an impossible length
+  PLAT_LINE_QUERY_AGAIN,   // the second, full-length question failed
+  PLAT_LINE_PARAMS,        // parity, rate, data bits or stop bits not settable (value: the settable set)
+  PLAT_LINE_DATA_BITS,     // 8 data bits not settable (value: the settable sizes)
+  PLAT_LINE_STOP_PARITY,   // one stop bit or no parity not settable (value: the settable set)
+  PLAT_LINE_TIMEOUT_CAPS,  // the port has no total or no interval time-outs (value: what it has)
+  PLAT_LINE_GET,           // the current settings could not be read
+  PLAT_LINE_SET,           // the settings were refused, the rate included
+  PLAT_LINE_WAITS,         // the port refused the time-outs its reads and writes need
 };
 
-// Line settings. `flags` is the platform's flag word (bit 0 binary, bit 1
-// parity check, bits 2-3 CTS/DSR output flow, bits 4-5 DTR control, bit 8 XON/XOFF
-// output, bit 9 XON/XOFF input, bit 11 NUL discard, bits 12-13 RTS control).
-struct plat_comm_state {
-  uint32_t baud;
-  uint32_t flags;
-  uint8_t byte_size;  // 8
-  uint8_t parity;     // 0: none
-  uint8_t stop_bits;  // 0: one stop bit
+struct plat_line_fault {
+  plat_line_step step;
+  uint32_t value;
 };
 
-// Opens the device for `port_name` ("COMn" maps to the system's n-th serial
-// port; a name beginning with "/" is a device path) exclusively, read/write,
-// blocking. PLAT_NO_HANDLE on failure (plat_last_error tells why).
+// Opens the device for `port_name` ("COMn" names the system's n-th serial
+// port; a name beginning with "/" is a device path) for reading and writing,
+// for this program alone. The handle never blocks the program beyond the
+// deadlines of the calls below. PLAT_NO_HANDLE on failure.
 plat_handle plat_open(const char* port_name);
-// Property query; `props->length` in is the announced record length. 0 or -1.
-int plat_get_props(plat_handle h, plat_comm_props* props);
-int plat_get_state(plat_handle h, plat_comm_state* state);
-int plat_set_state(plat_handle h, const plat_comm_state& state);
-// Applies the five time-out values. 0 or -1.
-int plat_set_timeouts(plat_handle h, const comm_timeouts& t);
+// Sets the line the device needs: `baud` exactly (a rate the port cannot set
+// is refused, never rounded), 8 data bits, no parity, one stop bit, no flow
+// control of any kind, DTR and RTS off, every byte passed raw both ways.
+// PLAT_OK, or PLAT_FAILED with `*fault` naming the step that failed.
+int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault);
 // Reads raw bytes until `size` have arrived or `until` has passed; `*got` is
-// the count. 0 (also on a time-out), or -1 when the system read failed (a
-// vanished device included: hang-up, end of file, EIO).
+// the count. PLAT_OK (also on a time-out); PLAT_FAILED when the system read
+// failed (a vanished device included: hang-up, end of file, EIO);
+// PLAT_WAIT_REFUSED when the port would not take the time-out.
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got);
 // Writes all `len` bytes unless `until` passes first; `*written` is the count.
-// 0 when all were written, -1 on failure or time-out.
+// PLAT_OK when all were written, PLAT_FAILED on failure or time-out.
 int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until, int* written);
-// Waits until the output has left the port, at most until `until`. 0 or -1.
+// Waits until the output has left the port, at most until `until` where the
+// system can bound the wait. PLAT_OK or PLAT_FAILED.
 int plat_drain(plat_handle h, const deadline& until);
-int plat_purge(plat_handle h, uint32_t flags);
+// Discards what waits in the input queue (received, not read) and, with
+// `output`, what waits in the output queue (written, not sent).
+int plat_purge(plat_handle h, bool output);
 void plat_close(plat_handle h);
 // Last system error number, and its text without a trailing line end.
 int plat_last_error();

@@ -1,17 +1,20 @@
-// Serial port services on Linux: termios2 line settings (every rate set
-// exactly, standard or not), exclusive use, reads and writes on a
-// nonblocking descriptor that wait with poll() until data or the deadline.
+// Serial port services on POSIX terminals: the line set with termios, the
+// port held for this program alone, and reads and writes on a nonblocking
+// descriptor that wait on it until data, room or the deadline.
 //
-// The kernel's own termios header is used instead of <termios.h>: the two
-// cannot be included together, and only the kernel's termios2 carries rates
-// that have no Bxxx constant (14400, 56000).
-#include <asm/ioctls.h>
-#include <asm/termbits.h>
+// What is not in POSIX sits behind a guard of its own, each with a portable
+// way or a plain refusal where it is missing:
+//   - Linux (unless the build asks for the generic path, TOVHOST_GENERIC_POSIX):
+//     every rate set exactly through termios2, also those without a Bxxx
+//     constant (platform_linux.cpp); low latency asked of the driver;
+//   - macOS: rates without a Bxxx constant through IOSSIOSPEED; waits with
+//     select(), as its poll() does not serve terminals;
+//   - the BSDs: a speed is the rate itself, so any rate the driver takes;
+//   - elsewhere: a rate without a Bxxx constant is refused.
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,40 +26,73 @@
 
 #include "serial/platform.h"
 
+#if defined(__linux__) && !defined(TOVHOST_GENERIC_POSIX)
+#define PLAT_LINUX_EXTRAS 1
+#include <linux/serial.h>
+
+#include "serial/platform_linux.h"
+#endif
+
+#if defined(__APPLE__)
+#include <IOKit/serial/ioss.h>
+#include <sys/select.h>
+#else
+#include <poll.h>
+#endif
+
+#if defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__DragonFly__)
+#define PLAT_SPEED_IS_RATE 1
+#endif
+
 namespace {
 
-constexpr int com_port_count = 20;       // COM1 .. COM20
-constexpr uint32_t prop_record_length = 64;
+constexpr int com_port_count = 20;  // COM1 .. COM20
 
-// Capability masks every termios port has.
-constexpr uint32_t posix_settable_params = 0xF;
-constexpr uint16_t posix_settable_data = 0x000F;        // 5 to 8 data bits
-constexpr uint16_t posix_settable_stop_parity = 0x1F07; // 1, 1.5, 2 stop bits; none, odd, even, mark, space
-constexpr uint32_t posix_prov_capabilities = 0x00FF;
-
-// Flag word bits (see plat_comm_state).
-constexpr uint32_t flag_binary = 0x0001;
-constexpr uint32_t flag_parity_check = 0x0002;
-constexpr uint32_t flag_cts_flow = 0x0004;
-constexpr uint32_t flag_outx = 0x0100;
-constexpr uint32_t flag_inx = 0x0200;
-constexpr int dtr_shift = 4;
-constexpr int rts_shift = 12;
-constexpr uint32_t line_control_disable = 0;
-constexpr uint32_t line_control_enable = 1;
-constexpr uint32_t line_control_handshake = 2;
-
+#if !defined(PLAT_LINUX_EXTRAS)
 struct speed_entry {
   uint32_t baud;
-  tcflag_t code;
+  speed_t code;
 };
 
-constexpr std::array<speed_entry, 18> standard_speeds = {{
-    {50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
-    {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
-    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
-}};
+// The rates with a constant of their own; which exist differs by system.
+constexpr speed_entry standard_speeds[] = {
+    {50, B50},         {75, B75},       {110, B110},     {134, B134},     {150, B150},
+    {200, B200},       {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
+    {2400, B2400},     {4800, B4800},   {9600, B9600},
+#ifdef B14400
+    {14400, B14400},
+#endif
+    {19200, B19200},   {38400, B38400},
+#ifdef B56000
+    {56000, B56000},
+#endif
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+};
+
+// The Bxxx constant of a rate, or false when there is none.
+bool speed_code(uint32_t baud, speed_t* code) {
+  for (const speed_entry& s : standard_speeds) {
+    if (s.baud == baud) {
+      *code = s.code;
+      return true;
+    }
+  }
+#if defined(PLAT_SPEED_IS_RATE)
+  *code = static_cast<speed_t>(baud);
+  return true;
+#else
+  return false;
+#endif
+}
+#endif
 
 int fd_of(plat_handle h) {
   return static_cast<int>(h);
@@ -86,49 +122,45 @@ bool port_path(const char* port_name, char* path, size_t cap) {
   if (number < 1 || number > com_port_count || name[3] == '0') {
     return false;
   }
+  // The dial-out devices of the first serial ports, as each system names them.
+#if defined(__FreeBSD__) || defined(__DragonFly__)
+  snprintf(path, cap, "/dev/cuau%d", number - 1);
+#elif defined(__OpenBSD__)
+  snprintf(path, cap, "/dev/cua%02d", number - 1);
+#elif defined(__NetBSD__)
+  snprintf(path, cap, "/dev/dty%02d", number - 1);
+#elif defined(__APPLE__)
+  // No fixed names: a port is named by its path (/dev/cu.usbserial-...).
+  (void)path;
+  (void)cap;
+  return false;
+#else
   snprintf(path, cap, "/dev/ttyS%d", number - 1);
+#endif
   return true;
-}
-
-uint32_t decode_speed(const termios2& t) {
-  const tcflag_t code = t.c_cflag & CBAUD;
-  if (code == BOTHER) {
-    return static_cast<uint32_t>(t.c_ospeed);
-  }
-  for (const speed_entry& s : standard_speeds) {
-    if (s.code == code) {
-      return s.baud;
-    }
-  }
-  return static_cast<uint32_t>(t.c_ospeed);
-}
-
-void encode_speed(termios2& t, uint32_t baud) {
-  tcflag_t code = BOTHER;
-  for (const speed_entry& s : standard_speeds) {
-    if (s.baud == baud) {
-      code = s.code;
-    }
-  }
-  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));  // input speed follows the output speed
-  t.c_cflag |= code;
-  t.c_ispeed = baud;
-  t.c_ospeed = baud;
 }
 
 // Raises or drops one modem line; a device without modem lines (a
 // pseudo-terminal) has nothing to change.
 int set_modem_line(int fd, int line, bool on) {
+#if defined(TIOCMBIS) && defined(TIOCMBIC)
   if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) {
     return 0;
   }
   return (errno == ENOTTY || errno == EINVAL) ? 0 : -1;
+#else
+  (void)fd;
+  (void)line;
+  (void)on;
+  return 0;
+#endif
 }
 
 // Asks the driver to pass received bytes on at once (USB adapters otherwise
 // hold them back for their latency timer). Drivers without the setting refuse;
 // that is no failure.
 void ask_low_latency(int fd) {
+#if defined(PLAT_LINUX_EXTRAS)
   serial_struct ss{};
   if (ioctl(fd, TIOCGSERIAL, &ss) != 0) {
     return;
@@ -137,12 +169,140 @@ void ask_low_latency(int fd) {
     ss.flags |= ASYNC_LOW_LATENCY;
     ioctl(fd, TIOCSSERIAL, &ss);
   }
+#else
+  (void)fd;
+#endif
+}
+
+// Raw 8N1 without flow control: no translation, no echo, no signals, bytes
+// passed on as they come (VMIN 0, VTIME 0; the waiting is done by wait_fd).
+void make_link_settings(termios& t) {
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                      IXANY | INPCK | IGNPAR);
+#ifdef IUCLC
+  t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
+#ifdef IMAXBEL
+  t.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
+#endif
+#ifdef IUTF8
+  t.c_iflag &= ~static_cast<tcflag_t>(IUTF8);
+#endif
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+#ifdef XCASE
+  t.c_lflag &= ~static_cast<tcflag_t>(XCASE);
+#endif
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+#ifdef CMSPAR
+  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+#ifdef CRTSCTS
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+}
+
+// Applies the settings `t` with the rate `baud`, and checks that the driver
+// really took the rate: a driver may quietly keep another one, and the line
+// is only usable at the rate asked for. 0, or -1 with errno set (EINVAL for
+// a rate this system cannot set).
+int apply_settings(int fd, termios& t, uint32_t baud) {
+#if defined(PLAT_LINUX_EXTRAS)
+  if (tcsetattr(fd, TCSANOW, &t) != 0 || linux_set_rate(fd, baud) != 0) {
+    return -1;
+  }
+  if (linux_rate(fd) != baud) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
+#else
+  speed_t code = 0;
+  if (!speed_code(baud, &code)) {
+#if defined(__APPLE__)
+    // IOSSIOSPEED sets any rate the driver takes; it comes after the other
+    // settings, which would otherwise put the old rate back.
+    speed_t speed = static_cast<speed_t>(baud);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+      return -1;
+    }
+    return ioctl(fd, IOSSIOSPEED, &speed) == 0 ? 0 : -1;
+#else
+    errno = EINVAL;
+    return -1;
+#endif
+  }
+  if (cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0 || tcsetattr(fd, TCSANOW, &t) != 0) {
+    return -1;
+  }
+  // tcsetattr succeeds when it made any of the changes; the rate is checked.
+  termios back{};
+  if (tcgetattr(fd, &back) != 0) {
+    return -1;
+  }
+  if (cfgetospeed(&back) != code) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
+#endif
+}
+
+// Waits until `fd` is readable (or writable) or `until` has passed. 1 ready,
+// 0 deadline passed, -1 failed: also a hang-up or an error of the device
+// with nothing to read (errno EIO). An interrupted wait goes on with what is
+// left of the deadline.
+int wait_fd(int fd, bool for_write, const deadline& until) {
+  for (;;) {
+    const int left_ms = deadline_left_ms(until);
+#if defined(__APPLE__)
+    // Hang-up shows as readable; the read that follows fails.
+    if (fd >= FD_SETSIZE) {
+      errno = EBADF;
+      return -1;
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval tv{left_ms / 1000, (left_ms % 1000) * 1000};
+    const int r = select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &tv);
+#else
+    const short want = for_write ? POLLOUT : POLLIN;
+    pollfd p{fd, want, 0};
+    const int r = poll(&p, 1, left_ms);
+    if (r > 0 && (p.revents & want) == 0) {
+      errno = (p.revents & POLLNVAL) != 0 ? EBADF : EIO;
+      return -1;
+    }
+#endif
+    if (r > 0) {
+      return 1;
+    }
+    if (r < 0 && errno != EINTR) {
+      return -1;
+    }
+    if (r == 0 && deadline_passed(until)) {
+      return 0;
+    }
+  }
 }
 
 void close_keep_errno(int fd) {
   const int saved = errno;
   close(fd);
   errno = saved;
+}
+
+// strerror_r comes in two shapes: XSI returns 0 and fills the buffer, GNU
+// returns the text, which may be a static one. Either is taken.
+[[maybe_unused]] const char* error_text_of(int rc, const char* buf) {
+  return rc == 0 || buf[0] != '\0' ? buf : nullptr;  // ERANGE: the text cut to the buffer
+}
+[[maybe_unused]] const char* error_text_of(const char* text, const char*) {
+  return text;
 }
 
 }  // namespace
@@ -153,6 +313,8 @@ plat_handle plat_open(const char* port_name) {
     errno = ENOENT;
     return PLAT_NO_HANDLE;
   }
+  // Nonblocking: no wait for a carrier at the open, and every read and write
+  // after it waits on the descriptor with its own deadline instead.
   const int fd = open(path.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return PLAT_NO_HANDLE;
@@ -166,203 +328,56 @@ plat_handle plat_open(const char* port_name) {
     close_keep_errno(fd);
     return PLAT_NO_HANDLE;
   }
+#ifdef TIOCEXCL
   ioctl(fd, TIOCEXCL);
+#endif
   ask_low_latency(fd);
   return static_cast<plat_handle>(fd);
 }
 
-int plat_get_props(plat_handle h, plat_comm_props* props) {
-  termios2 t{};
-  if (props == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
+int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault) {
+  plat_line_fault dummy{};
+  plat_line_fault& f = fault != nullptr ? *fault : dummy;
+  f = {PLAT_LINE_DONE, 0};
   if (h < 0) {
     errno = EBADF;
-    return -1;
-  }
-  if (ioctl(fd_of(h), TCGETS2, &t) != 0) {
-    return -1;
-  }
-  props->length = prop_record_length;
-  props->settable_params = posix_settable_params;
-  props->settable_data = posix_settable_data;
-  props->settable_stop_parity = posix_settable_stop_parity;
-  props->prov_capabilities = posix_prov_capabilities;
-  return 0;
-}
-
-int plat_get_state(plat_handle h, plat_comm_state* state) {
-  termios2 t{};
-  if (state == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (h < 0) {
-    errno = EBADF;
-    return -1;
+    f.step = PLAT_LINE_QUERY;
+    return PLAT_FAILED;
   }
   const int fd = fd_of(h);
-  if (ioctl(fd, TCGETS2, &t) != 0) {
-    return -1;
+  // A terminal can always be set to 8N1 and waited on with a deadline; a
+  // device that is no terminal cannot be asked anything.
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) {
+    f.step = PLAT_LINE_QUERY;
+    return PLAT_FAILED;
   }
-  int lines = 0;
-  const bool have_lines = ioctl(fd, TIOCMGET, &lines) == 0;
-
-  uint32_t flags = flag_binary;
-  if ((t.c_iflag & INPCK) != 0) {
-    flags |= flag_parity_check;
+  make_link_settings(t);
+  if (apply_settings(fd, t, baud) != 0) {
+    f.step = PLAT_LINE_SET;
+    return PLAT_FAILED;
   }
-  if ((t.c_cflag & CRTSCTS) != 0) {
-    flags |= flag_cts_flow;
-    flags |= line_control_handshake << rts_shift;
-  } else if (have_lines && (lines & TIOCM_RTS) != 0) {
-    flags |= line_control_enable << rts_shift;
+  if (set_modem_line(fd, TIOCM_DTR, false) != 0 || set_modem_line(fd, TIOCM_RTS, false) != 0) {
+    f.step = PLAT_LINE_SET;
+    return PLAT_FAILED;
   }
-  if (have_lines && (lines & TIOCM_DTR) != 0) {
-    flags |= line_control_enable << dtr_shift;
-  }
-  if ((t.c_iflag & IXON) != 0) {
-    flags |= flag_outx;
-  }
-  if ((t.c_iflag & IXOFF) != 0) {
-    flags |= flag_inx;
-  }
-
-  state->baud = decode_speed(t);
-  state->flags = flags;
-  switch (t.c_cflag & CSIZE) {
-    case CS5: state->byte_size = 5; break;
-    case CS6: state->byte_size = 6; break;
-    case CS7: state->byte_size = 7; break;
-    default: state->byte_size = 8; break;
-  }
-  if ((t.c_cflag & PARENB) == 0) {
-    state->parity = 0;
-  } else if ((t.c_cflag & CMSPAR) != 0) {
-    state->parity = (t.c_cflag & PARODD) != 0 ? 3 : 4;
-  } else {
-    state->parity = (t.c_cflag & PARODD) != 0 ? 1 : 2;
-  }
-  state->stop_bits = (t.c_cflag & CSTOPB) != 0 ? 2 : 0;
-  return 0;
-}
-
-int plat_set_state(plat_handle h, const plat_comm_state& state) {
-  if (h < 0) {
-    errno = EBADF;
-    return -1;
-  }
-  const int fd = fd_of(h);
-  termios2 t{};
-  if (ioctl(fd, TCGETS2, &t) != 0) {
-    return -1;
-  }
-  const uint32_t dtr = (state.flags >> dtr_shift) & 3;
-  const uint32_t rts = (state.flags >> rts_shift) & 3;
-
-  // Raw input and output: no translation, no echo, no signals, bytes passed
-  // on as they come (VMIN 0, VTIME 0; waiting is done with poll).
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC |
-                                      IXON | IXOFF | IXANY | IMAXBEL | IUTF8 | INPCK | IGNPAR);
-  if ((state.flags & flag_parity_check) != 0) {
-    t.c_iflag |= INPCK;
-  }
-  if ((state.flags & flag_outx) != 0) {
-    t.c_iflag |= IXON;
-  }
-  if ((state.flags & flag_inx) != 0) {
-    t.c_iflag |= IXOFF;
-  }
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | XCASE);
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  switch (state.byte_size) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    default: t.c_cflag |= CS8; break;
-  }
-  switch (state.parity) {
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
-    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
-  }
-  if (state.stop_bits != 0) {
-    t.c_cflag |= CSTOPB;
-  }
-  if ((state.flags & flag_cts_flow) != 0 || rts == line_control_handshake) {
-    t.c_cflag |= CRTSCTS;
-  }
-  t.c_cflag |= CLOCAL | CREAD;
-  encode_speed(t, state.baud);
-
-  if (ioctl(fd, TCSETS2, &t) != 0) {
-    return -1;
-  }
-  // A driver may quietly keep another rate; the line is only usable at the
-  // rate asked for.
-  termios2 back{};
-  if (ioctl(fd, TCGETS2, &back) != 0) {
-    return -1;
-  }
-  if (decode_speed(back) != state.baud) {
-    errno = EINVAL;
-    return -1;
-  }
-
-  if (set_modem_line(fd, TIOCM_DTR, dtr != line_control_disable) != 0) {
-    return -1;
-  }
-  if (rts != line_control_handshake && set_modem_line(fd, TIOCM_RTS, rts == line_control_enable) != 0) {
-    return -1;
-  }
-  return 0;
-}
-
-int plat_set_timeouts(plat_handle h, const comm_timeouts& t) {
-  // Each read and write carries its own deadline, computed from these values
-  // by the caller; the terminal keeps no time-outs of its own (VMIN and VTIME
-  // stay 0). A device that has gone away shows at the read, as a failed read.
-  (void)t;
-  if (h < 0) {
-    errno = EBADF;
-    return -1;
-  }
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got) {
   *got = 0;
   if (h < 0) {
     errno = EBADF;
-    return -1;
+    return PLAT_FAILED;
   }
   const int fd = fd_of(h);
   while (*got < size) {
-    pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, deadline_left_ms(until));
-    if (r < 0) {
-      if (errno == EINTR) {
-        continue;  // the deadline stands; wait again for what is left
-      }
-      return -1;
+    const int w = wait_fd(fd, false, until);
+    if (w < 0) {
+      return PLAT_FAILED;
     }
-    if (r == 0) {
-      if (deadline_passed(until)) {
-        return 0;
-      }
-      continue;
-    }
-    if ((p.revents & POLLIN) == 0) {
-      // Hang-up or error without data: the device is gone.
-      errno = (p.revents & POLLNVAL) != 0 ? EBADF : EIO;
-      return -1;
+    if (w == 0) {
+      return PLAT_OK;  // the deadline passed with what arrived
     }
     const ssize_t n = read(fd, buf + *got, static_cast<size_t>(size - *got));
     if (n > 0) {
@@ -375,16 +390,16 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
     if (n == 0) {
       errno = EIO;  // readable, yet nothing to read: end of file, the device vanished
     }
-    return -1;
+    return PLAT_FAILED;
   }
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until, int* written) {
   *written = 0;
   if (h < 0) {
     errno = EBADF;
-    return -1;
+    return PLAT_FAILED;
   }
   const int fd = fd_of(h);
   while (*written < len) {
@@ -394,53 +409,43 @@ int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      return -1;
+      return PLAT_FAILED;
     }
     if (deadline_passed(until)) {
       errno = ETIMEDOUT;
-      return -1;
+      return PLAT_FAILED;
     }
-    pollfd p{fd, POLLOUT, 0};
-    const int r = poll(&p, 1, deadline_left_ms(until));
-    if (r < 0 && errno != EINTR) {
-      return -1;
-    }
-    if (r > 0 && (p.revents & POLLOUT) == 0) {
-      errno = (p.revents & POLLNVAL) != 0 ? EBADF : EIO;
-      return -1;
+    if (wait_fd(fd, true, until) < 0) {
+      return PLAT_FAILED;
     }
   }
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_drain(plat_handle h, const deadline& until) {
   if (h < 0) {
     errno = EBADF;
-    return -1;
+    return PLAT_FAILED;
   }
-  // The driver waits until the output queue and the transmitter are empty
-  // (what the output-queue count alone does not see). Without flow control the
-  // line always empties, within the write time-out of what is queued; the
-  // kernel wakes us when it has, so nothing here polls.
+  // The driver waits until the output queue and the transmitter are empty;
+  // the system offers no bound on that wait. Without flow control the line
+  // always empties, within the write time-out of what is queued, so the
+  // deadline is kept by the line itself.
   (void)until;
-  for (;;) {
-    if (ioctl(fd_of(h), TCSBRK, 1) == 0) return 0;
-    if (errno != EINTR) return -1;
+  while (tcdrain(fd_of(h)) != 0) {
+    if (errno != EINTR) {
+      return PLAT_FAILED;
+    }
   }
+  return PLAT_OK;
 }
 
-int plat_purge(plat_handle h, uint32_t flags) {
+int plat_purge(plat_handle h, bool output) {
   if (h < 0) {
     errno = EBADF;
-    return -1;
+    return PLAT_FAILED;
   }
-  const bool tx = (flags & PLAT_PURGE_TXCLEAR) != 0;
-  const bool rx = (flags & PLAT_PURGE_RXCLEAR) != 0;
-  if (!tx && !rx) {
-    return 0;
-  }
-  const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-  return ioctl(fd_of(h), TCFLSH, which) == 0 ? 0 : -1;
+  return tcflush(fd_of(h), output ? TCIOFLUSH : TCIFLUSH) == 0 ? PLAT_OK : PLAT_FAILED;
 }
 
 void plat_close(plat_handle h) {
@@ -450,7 +455,9 @@ void plat_close(plat_handle h) {
   const int fd = fd_of(h);
   // The exclusive flag stays with the terminal (a pseudo-terminal outlives
   // this descriptor); clear it so the port can be opened again at once.
+#ifdef TIOCNXCL
   ioctl(fd, TIOCNXCL);
+#endif
   flock(fd, LOCK_UN);
   close(fd);
 }
@@ -464,10 +471,11 @@ void plat_error_text(int err, char* buf, size_t cap) {
     return;
   }
   buf[0] = '\0';
-  // GNU strerror_r may return a static text instead of filling the buffer.
-  const char* text = strerror_r(err, buf, cap);
-  if (text != buf) {
-    snprintf(buf, cap, "%s", text != nullptr ? text : "");
+  const char* text = error_text_of(strerror_r(err, buf, cap), buf);
+  if (text == nullptr) {
+    snprintf(buf, cap, "Unknown error %d", err);
+  } else if (text != buf) {
+    snprintf(buf, cap, "%s", text);
   }
   size_t n = strlen(buf);
   while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r')) {

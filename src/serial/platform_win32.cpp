@@ -17,9 +17,11 @@
 
 namespace {
 
-// Room for the property record. The system writes a whole COMMPROP whatever
-// length the record announces, so the buffer is never smaller than one; a
-// provider asking for more than this gets this much.
+// Property records: the first query announces 62 bytes and learns the
+// length the port needs; a port asking for more than 4096 is refused. The
+// system writes a whole COMMPROP whatever length the record announces, so
+// the buffer is never smaller than one.
+constexpr uint32_t prop_first_length = 62;
 constexpr size_t prop_buffer_bytes = 4096;
 static_assert(prop_buffer_bytes >= sizeof(COMMPROP), "a property record must fit");
 static_assert(sizeof(COMMPROP) == 64, "COMMPROP as the system defines it");
@@ -27,20 +29,33 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP as the system defines it");
 // dwProvSpec1 of a record whose length field is valid.
 constexpr DWORD prop_initialized_mark = 0xE73CF52E;
 
+// Capabilities the device link needs.
+constexpr DWORD need_settable_params = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS;  // 0xF
+constexpr WORD need_settable_data = DATABITS_8;                                          // 0x0008
+constexpr WORD need_stop_parity = STOPBITS_10 | PARITY_NONE;                              // 0x0101
+constexpr DWORD need_prov_capabilities = PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS;             // 0x00C0
+static_assert(need_settable_params == 0xF && need_settable_data == 0x0008 && need_stop_parity == 0x0101 &&
+                  need_prov_capabilities == 0x00C0,
+              "the capability masks the link checks");
+
+// The DCB flag word of the link: kept bits (binary, DSR sensitivity,
+// continue on XOFF, error character, abort on error); parity checking, CTS
+// and DSR flow, DTR control, XON/XOFF both ways and RTS control cleared
+// (DTR and RTS off); received NUL bytes discarded.
+constexpr uint32_t link_flags_keep = 0xFFFFCCC1;
+constexpr uint32_t link_flag_null_discard = 0x800;
+
 // Longest device path CreateFileA is given.
 constexpr size_t path_cap = MAX_PATH;
 
 // Characters the UART may still hold after the driver's queue is empty.
 constexpr uint32_t fifo_chars = 16;
 
-// The time-outs last applied through plat_set_timeouts, and whether a read
-// has used them since: the first read after they were set runs under them as
-// they are; a read called again for the rest of the same deadline gets a
-// total time-out of what is left. Writes always keep these write values.
+// The time-outs last applied to the port: each read sets its read values
+// and each write its write values from their deadlines, the other half kept.
 struct timeout_record {
   plat_handle handle = PLAT_NO_HANDLE;
   COMMTIMEOUTS applied{};
-  bool fresh = false;
 };
 timeout_record port_timeouts;
 
@@ -89,8 +104,33 @@ void set_dcb_flags(DCB& d, uint32_t f) {
   d.fDummy2 = (f >> 15) & 0x1FFFF;
 }
 
+// The link's line settings in a DCB read from the port: `baud`, 8N1, the
+// flag word of the link; everything else (XON/XOFF limits and characters,
+// error and event characters) as the port has it.
+void link_dcb(DCB& d, uint32_t baud) {
+  d.BaudRate = baud;
+  d.ByteSize = 8;
+  d.Parity = NOPARITY;
+  d.StopBits = ONESTOPBIT;
+  set_dcb_flags(d, (dcb_flags(d) & link_flags_keep) | link_flag_null_discard);
+}
+
 bool starts_with(const char* s, const char* prefix) {
   return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+// Applies `ct`, keeping the record of it. False when the port refused.
+bool apply_timeouts(HANDLE h, plat_handle ph, const COMMTIMEOUTS& ct) {
+  if (port_timeouts.handle == ph && std::memcmp(&port_timeouts.applied, &ct, sizeof ct) == 0) {
+    return true;
+  }
+  COMMTIMEOUTS copy = ct;
+  if (!SetCommTimeouts(h, &copy)) {
+    return false;
+  }
+  port_timeouts.handle = ph;
+  port_timeouts.applied = ct;
+  return true;
 }
 
 // The record of what is in force on `h`: taken from the port itself when
@@ -105,19 +145,15 @@ bool known_timeouts(HANDLE h, plat_handle ph) {
   }
   port_timeouts.handle = ph;
   port_timeouts.applied = ct;
-  port_timeouts.fresh = false;
   return true;
-}
-
-// True when these time-outs end every read: all zero would wait for ever.
-bool read_is_bounded(const COMMTIMEOUTS& ct) {
-  return ct.ReadIntervalTimeout != 0 || ct.ReadTotalTimeoutMultiplier != 0 ||
-         ct.ReadTotalTimeoutConstant != 0;
 }
 
 // Read time-outs that end at `until`: a total time-out of what is left, or,
 // when nothing is left, a read that returns at once with what is waiting.
-bool set_read_deadline(HANDLE h, const deadline& until) {
+bool set_read_deadline(HANDLE h, plat_handle ph, const deadline& until) {
+  if (!known_timeouts(h, ph)) {
+    return false;
+  }
   COMMTIMEOUTS ct = port_timeouts.applied;
   const int left = deadline_left_ms(until);
   if (left > 0) {
@@ -129,7 +165,20 @@ bool set_read_deadline(HANDLE h, const deadline& until) {
     ct.ReadTotalTimeoutMultiplier = 0;
     ct.ReadTotalTimeoutConstant = 0;
   }
-  return SetCommTimeouts(h, &ct) != 0;
+  return apply_timeouts(h, ph, ct);
+}
+
+// Write time-outs that end at `until`, never less than 1 ms (0 would be no
+// time-out at all).
+bool set_write_deadline(HANDLE h, plat_handle ph, const deadline& until) {
+  if (!known_timeouts(h, ph)) {
+    return false;
+  }
+  COMMTIMEOUTS ct = port_timeouts.applied;
+  const int left = deadline_left_ms(until);
+  ct.WriteTotalTimeoutMultiplier = 0;
+  ct.WriteTotalTimeoutConstant = left > 0 ? static_cast<DWORD>(left) : 1;
+  return apply_timeouts(h, ph, ct);
 }
 
 // The system's text for `err`, without the line end it comes with.
@@ -191,87 +240,79 @@ plat_handle plat_open(const char* port_name) {
   return ph;
 }
 
-int plat_get_props(plat_handle h, plat_comm_props* props) {
-  if (props == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
-  }
-  // A record shorter than a COMMPROP is only announced as such (the first
-  // query); the buffer behind it always holds a whole one.
+int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault) {
+  plat_line_fault dummy{};
+  plat_line_fault& f = fault != nullptr ? *fault : dummy;
+  f = {PLAT_LINE_DONE, 0};
+  HANDLE nh = native(h);
+
+  // Two-step property query: the first answer names the record length the
+  // port needs, the second (with that length) is the one checked.
   alignas(COMMPROP) std::array<unsigned char, prop_buffer_bytes> record{};
-  uint32_t announced = props->length;
-  if (announced > prop_buffer_bytes) {
-    announced = prop_buffer_bytes;
-  }
   auto* cp = reinterpret_cast<COMMPROP*>(record.data());
-  cp->wPacketLength = static_cast<WORD>(announced);
-  if (announced >= sizeof(COMMPROP)) {
-    cp->dwProvSpec1 = prop_initialized_mark;
+  cp->wPacketLength = static_cast<WORD>(prop_first_length);
+  if (!GetCommProperties(nh, cp)) {
+    f.step = PLAT_LINE_QUERY;
+    return PLAT_FAILED;
   }
-  if (!GetCommProperties(native(h), cp)) {
-    return -1;
-  }
-  COMMPROP answer{};
-  std::memcpy(&answer, record.data(), sizeof answer);
   // Some systems answer with a needed length below the size of the record
   // they have just written; never ask for less than a whole one.
-  props->length = answer.wPacketLength < sizeof(COMMPROP) ? static_cast<uint32_t>(sizeof(COMMPROP))
-                                                          : answer.wPacketLength;
-  props->settable_params = answer.dwSettableParams;
-  props->settable_data = answer.wSettableData;
-  props->settable_stop_parity = answer.wSettableStopParity;
-  props->prov_capabilities = answer.dwProvCapabilities;
-  return 0;
-}
-
-int plat_get_state(plat_handle h, plat_comm_state* state) {
-  if (state == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
+  const uint32_t needed = cp->wPacketLength < sizeof(COMMPROP) ? static_cast<uint32_t>(sizeof(COMMPROP))
+                                                               : cp->wPacketLength;
+  if (needed > prop_buffer_bytes) {
+    f.step = PLAT_LINE_QUERY_LENGTH;
+    return PLAT_FAILED;
   }
+  record.fill(0);
+  cp->wPacketLength = static_cast<WORD>(needed);
+  cp->dwProvSpec1 = prop_initialized_mark;
+  if (!GetCommProperties(nh, cp)) {
+    f.step = PLAT_LINE_QUERY_AGAIN;
+    return PLAT_FAILED;
+  }
+  COMMPROP props{};
+  std::memcpy(&props, record.data(), sizeof props);
+  if ((props.dwSettableParams & need_settable_params) != need_settable_params) {
+    f = {PLAT_LINE_PARAMS, props.dwSettableParams};
+    return PLAT_FAILED;
+  }
+  if ((props.wSettableData & need_settable_data) != need_settable_data) {
+    f = {PLAT_LINE_DATA_BITS, props.wSettableData};
+    return PLAT_FAILED;
+  }
+  if ((props.wSettableStopParity & need_stop_parity) != need_stop_parity) {
+    f = {PLAT_LINE_STOP_PARITY, props.wSettableStopParity};
+    return PLAT_FAILED;
+  }
+  if ((props.dwProvCapabilities & need_prov_capabilities) != need_prov_capabilities) {
+    f = {PLAT_LINE_TIMEOUT_CAPS, props.dwProvCapabilities};
+    return PLAT_FAILED;
+  }
+
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(native(h), &dcb)) {
-    return -1;
+  if (!GetCommState(nh, &dcb)) {
+    f.step = PLAT_LINE_GET;
+    return PLAT_FAILED;
   }
-  state->baud = dcb.BaudRate;
-  state->flags = dcb_flags(dcb);
-  state->byte_size = dcb.ByteSize;
-  state->parity = dcb.Parity;
-  state->stop_bits = dcb.StopBits;
-  return 0;
-}
-
-int plat_set_state(plat_handle h, const plat_comm_state& state) {
-  // Everything the state does not carry (XON/XOFF limits and characters,
-  // error and event characters) stays as the port has it.
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(native(h), &dcb)) {
-    return -1;
+  link_dcb(dcb, baud);
+  if (!SetCommState(nh, &dcb)) {
+    f.step = PLAT_LINE_SET;
+    return PLAT_FAILED;
   }
-  dcb.BaudRate = state.baud;
-  set_dcb_flags(dcb, state.flags);
-  dcb.ByteSize = state.byte_size;
-  dcb.Parity = state.parity;
-  dcb.StopBits = state.stop_bits;
-  return SetCommState(native(h), &dcb) ? 0 : -1;
-}
 
-int plat_set_timeouts(plat_handle h, const comm_timeouts& t) {
+  // Until a read or write sets its own deadline: reads return at once with
+  // what is there, writes may take 10 ms. Never the system's default of
+  // waiting for ever.
   COMMTIMEOUTS ct{};
-  ct.ReadIntervalTimeout = t.read_interval;
-  ct.ReadTotalTimeoutMultiplier = t.read_total_multiplier;
-  ct.ReadTotalTimeoutConstant = t.read_total_constant;
-  ct.WriteTotalTimeoutMultiplier = t.write_total_multiplier;
-  ct.WriteTotalTimeoutConstant = t.write_total_constant;
-  if (!SetCommTimeouts(native(h), &ct)) {
-    return -1;
+  ct.ReadIntervalTimeout = MAXDWORD;
+  ct.WriteTotalTimeoutConstant = 10;
+  port_timeouts = timeout_record{};
+  if (!apply_timeouts(nh, h, ct)) {
+    f.step = PLAT_LINE_WAITS;
+    return PLAT_FAILED;
   }
-  port_timeouts.handle = h;
-  port_timeouts.applied = ct;
-  port_timeouts.fresh = true;
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got) {
@@ -281,39 +322,31 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
   }
   if (buf == nullptr || size <= 0 || got == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
+    return PLAT_FAILED;
   }
   HANDLE nh = native(h);
-  if (!known_timeouts(nh, h)) {
-    return -1;
-  }
-  bool first = true;
   while (total < size) {
-    // The first read runs under the time-outs just set for it; any read
-    // after it waits only for what is left of the deadline.
-    const bool as_set = first && port_timeouts.fresh && read_is_bounded(port_timeouts.applied);
-    port_timeouts.fresh = false;
-    first = false;
-    if (!as_set && !set_read_deadline(nh, until)) {
+    // Each pass waits only for what is left of the deadline.
+    if (!set_read_deadline(nh, h, until)) {
       *got = total;
-      return -1;
+      return PLAT_WAIT_REFUSED;
     }
     DWORD n = 0;
     if (!ReadFile(nh, buf + total, static_cast<DWORD>(size - total), &n, nullptr)) {
       *got = total;
-      return -1;
+      return PLAT_FAILED;
     }
     total += static_cast<int>(n);
     if (total < size && !device_present(nh)) {
       *got = total;
-      return -1;
+      return PLAT_FAILED;
     }
     if (deadline_passed(until)) {
       break;
     }
   }
   *got = total;
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until, int* written) {
@@ -323,25 +356,29 @@ int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until
   }
   if (buf == nullptr || len < 0 || written == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return -1;
+    return PLAT_FAILED;
   }
   // WriteFile ends early only when the write time-out has passed; what it
   // left unwritten is tried again while the deadline allows.
   while (total < len) {
+    if (!set_write_deadline(native(h), h, until)) {
+      *written = total;
+      return PLAT_FAILED;
+    }
     DWORD n = 0;
     if (!WriteFile(native(h), buf + total, static_cast<DWORD>(len - total), &n, nullptr)) {
       *written = total;
-      return -1;
+      return PLAT_FAILED;
     }
     total += static_cast<int>(n);
     if (total < len && deadline_passed(until)) {
       *written = total;
       SetLastError(ERROR_TIMEOUT);
-      return -1;
+      return PLAT_FAILED;
     }
   }
   *written = total;
-  return 0;
+  return PLAT_OK;
 }
 
 int plat_drain(plat_handle h, const deadline& until) {
@@ -352,14 +389,14 @@ int plat_drain(plat_handle h, const deadline& until) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(nh, &errors, &status)) {
-      return -1;
+      return PLAT_FAILED;
     }
     if (status.cbOutQue == 0) {
       break;
     }
     if (deadline_passed(until)) {
       SetLastError(ERROR_TIMEOUT);
-      return -1;
+      return PLAT_FAILED;
     }
     Sleep(1);
   }
@@ -374,11 +411,12 @@ int plat_drain(plat_handle h, const deadline& until) {
       Sleep(wait_ms);
     }
   }
-  return 0;
+  return PLAT_OK;
 }
 
-int plat_purge(plat_handle h, uint32_t flags) {
-  return PurgeComm(native(h), flags) ? 0 : -1;
+int plat_purge(plat_handle h, bool output) {
+  const DWORD flags = PURGE_RXCLEAR | (output ? PURGE_TXCLEAR : 0);
+  return PurgeComm(native(h), flags) ? PLAT_OK : PLAT_FAILED;
 }
 
 void plat_close(plat_handle h) {

@@ -11,22 +11,6 @@
 
 namespace {
 
-// Property record lengths: the first query announces 62 bytes and learns the
-// length the port needs; a port asking for more than this is refused.
-constexpr uint32_t prop_first_length = 62;
-constexpr uint32_t prop_max_length = 4096;
-
-// Capability masks the device link needs.
-constexpr uint32_t need_settable_params = 0xF;      // parity, baud, data bits, stop bits
-constexpr uint16_t need_settable_data = 0x0008;     // 8 data bits
-constexpr uint16_t need_stop_parity = 0x0101;       // one stop bit, no parity
-constexpr uint32_t need_prov_capabilities = 0x00C0; // total and interval time-outs
-
-// Line flag word: kept bits (binary, DSR sensitivity, continue on XOFF, error
-// character, abort on error) and the NUL discard bit.
-constexpr uint32_t state_keep_mask = 0xFFFFCCC1;
-constexpr uint32_t state_null_discard = 0x800;
-
 constexpr uint32_t fatal_sleep_ms = 5000;
 constexpr int fatal_bad_param = 25;
 constexpr int fatal_read_failed = 26;
@@ -61,11 +45,55 @@ int read_port_lost(int code, const char* format, const char* port_name) {
   return READ_PORT_LOST;
 }
 
+// The message and the result of each step of setting up the line that can
+// fail. A step with a value prints it in the message's own width.
+struct line_fault_row {
+  plat_line_step step;
+  int code;
+  const char* format;  // port name, then the system's text or the value
+  bool shows_value;
+};
+
+constexpr std::array<line_fault_row, 10> line_fault_rows = {{
+    {PLAT_LINE_QUERY, -4, "\a\aError: could not get comm properties for port %s: %s\n", false},
+    {PLAT_LINE_QUERY_LENGTH, -5, "\a\aError: could not malloc comm properties buffer for port %s: %s\n", false},
+    {PLAT_LINE_QUERY_AGAIN, -6, "\a\aError: could not get comm properties for port %s: %s\n", false},
+    {PLAT_LINE_PARAMS, -7,
+     "\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n", true},
+    {PLAT_LINE_DATA_BITS, -9,
+     "\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n", true},
+    {PLAT_LINE_STOP_PARITY, -10,
+     "\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & Parity 0x%04x\n",
+     true},
+    {PLAT_LINE_TIMEOUT_CAPS, -11,
+     "\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n", true},
+    {PLAT_LINE_GET, -12, "\a\aError: could not get the comm state for port %s: %s\n", false},
+    {PLAT_LINE_SET, -13, "\a\aError: could not set the comm state for port %s: %s\n", false},
+    {PLAT_LINE_WAITS, -14, "\a\aError: could not set the comm timeouts for port %s: %s\n", false},
+}};
+
+// Prints the message of a failed step; returns its result code.
+int line_fault_message(const char* port_name, const plat_line_fault& fault) {
+  for (const line_fault_row& row : line_fault_rows) {
+    if (row.step != fault.step) {
+      continue;
+    }
+    if (row.shows_value) {
+      printf(row.format, port_name, static_cast<unsigned>(fault.value));
+    } else {
+      printf(row.format, port_name, sys_error_text());
+    }
+    return row.code;
+  }
+  // A step without a row of its own: the settings were not taken.
+  printf("\a\aError: could not set the comm state for port %s: %s\n", port_name, sys_error_text());
+  return -13;
+}
+
 }  // namespace
 
 comm_timeouts standing_timeouts(long baud) {
   comm_timeouts t{};
-  t.read_interval = 0;
   t.read_total_multiplier = baud > 0 ? static_cast<uint32_t>(10000 / baud) : 0;
   t.read_total_constant = 1;
   t.write_total_multiplier = baud > 0 ? static_cast<uint32_t>(20000 / baud) : 0;
@@ -74,8 +102,9 @@ comm_timeouts standing_timeouts(long baud) {
 }
 
 comm_timeouts read_timeouts(long baud, int timeout) {
+  // The standing values with the read constant of this read; the read
+  // multiplier is the standing one, 10000 / baud.
   comm_timeouts t = standing_timeouts(baud);
-  t.read_total_multiplier = baud > 0 ? static_cast<uint32_t>(10000 / baud) : 0;
   t.read_total_constant = saturate_ms(static_cast<uint64_t>(timeout > 0 ? timeout : 0) + 10);
   return t;
 }
@@ -106,21 +135,17 @@ int open_port_steps(const char* port_name, long baud) {
     printf("\a\aError: cannot open COM port %s: %s\n", port_name, sys_error_text());
     return -2;
   }
-  if (set_comm_prop(port_name, baud) != 0) {
-    return -3;  // set_comm_prop printed its message and closed the port
+  const int rc = set_comm_prop(port_name, baud);
+  if (rc != 0) {
+    // set_comm_prop printed its message and closed the port; a port that
+    // refused the time-outs of its reads and writes has a code of its own.
+    return rc == -14 ? -14 : -3;
   }
-
-  const comm_timeouts t = standing_timeouts(port_baud);
-  if (plat_set_timeouts(port, t) != 0) {
-    printf("\a\aError: could not set the comm timeouts for port %s: %s\n", port_name, sys_error_text());
-    close_port();
-    return -14;
-  }
-  port_timeouts = t;
+  port_timeouts = standing_timeouts(port_baud);
 
   // Only what arrived before is stale; bytes written before a close and
   // reopen (a baud change command) must still leave.
-  plat_purge(port, PLAT_PURGE_RXCLEAR);
+  plat_purge(port, false);
   return 0;
 }
 
@@ -144,74 +169,13 @@ int set_comm_prop(const char* port_name, long baud) {
     close_port();
     return -2;
   }
-
-  // Two-step property query: the first answer names the record length the
-  // port needs, the second (with that length) is the one checked.
-  plat_comm_props props{};
-  props.length = prop_first_length;
-  if (plat_get_props(port, &props) != 0) {
-    printf("\a\aError: could not get comm properties for port %s: %s\n", port_name, sys_error_text());
+  // 8N1 at the asked rate; no parity checking, no flow control, DTR and RTS
+  // off. Received NUL bytes are dropped by read_port.
+  plat_line_fault fault{PLAT_LINE_DONE, 0};
+  if (plat_configure_line(port, static_cast<uint32_t>(baud), &fault) != PLAT_OK) {
+    const int code = line_fault_message(port_name, fault);
     close_port();
-    return -4;
-  }
-  const uint32_t needed = props.length;
-  if (needed == 0 || needed > prop_max_length) {
-    printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", port_name,
-           sys_error_text());
-    close_port();
-    return -5;
-  }
-  props = plat_comm_props{};
-  props.length = needed;
-  if (plat_get_props(port, &props) != 0) {
-    printf("\a\aError: could not get comm properties for port %s: %s\n", port_name, sys_error_text());
-    close_port();
-    return -6;
-  }
-
-  if ((props.settable_params & need_settable_params) != need_settable_params) {
-    printf("\a\aError: required comm properties for port %s not settable: Settable Params 0x%08x\n",
-           port_name, static_cast<unsigned>(props.settable_params));
-    close_port();
-    return -7;
-  }
-  if ((props.settable_data & need_settable_data) != need_settable_data) {
-    printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable Data 0x%04x\n",
-           port_name, static_cast<unsigned>(props.settable_data));
-    close_port();
-    return -9;
-  }
-  if ((props.settable_stop_parity & need_stop_parity) != need_stop_parity) {
-    printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: Settable Stop & "
-           "Parity 0x%04x\n",
-           port_name, static_cast<unsigned>(props.settable_stop_parity));
-    close_port();
-    return -10;
-  }
-  if ((props.prov_capabilities & need_prov_capabilities) != need_prov_capabilities) {
-    printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov Cap 0x%08x\n",
-           port_name, static_cast<unsigned>(props.prov_capabilities));
-    close_port();
-    return -11;
-  }
-
-  plat_comm_state state{};
-  if (plat_get_state(port, &state) != 0) {
-    printf("\a\aError: could not get the comm state for port %s: %s\n", port_name, sys_error_text());
-    close_port();
-    return -12;
-  }
-  // 8N1 at the asked rate; no parity checking, no CTS/DSR or XON/XOFF flow
-  // control, DTR and RTS off, received NUL bytes discarded.
-  state.baud = static_cast<uint32_t>(baud);
-  state.byte_size = 8;
-  state.parity = 0;
-  state.stop_bits = 0;
-  state.flags = (state.flags & state_keep_mask) | state_null_discard;
-  if (plat_set_state(port, state) != 0) {
-    printf("\a\aError: could not set the comm state for port %s: %s\n", port_name, sys_error_text());
-    close_port();
-    return -13;
+    return code;
   }
   port_baud = baud;
   return 0;
@@ -231,13 +195,6 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
 
   const int64_t t0 = trace_now();
   const comm_timeouts t = timeout > 0 ? read_timeouts(port_baud, timeout) : standing_timeouts(port_baud);
-  if (plat_set_timeouts(port, t) != 0) {
-    trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), 0, sys_error_text());
-    // A port that no longer takes its time-outs is gone as surely as one
-    // that fails a read (a USB adapter pulled out fails here first).
-    return read_port_lost(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n",
-                          port_name);
-  }
   port_timeouts = t;
 
   // One deadline for the whole read; NUL bytes are dropped as they arrive
@@ -246,7 +203,15 @@ int read_port(const char* port_name, uint8_t* buffer, int size, int timeout) {
   int got = 0;
   while (got < size) {
     int n = 0;
-    if (plat_read(port, buffer + got, size - got, until, &n) != 0) {
+    const int rc = plat_read(port, buffer + got, size - got, until, &n);
+    if (rc == PLAT_WAIT_REFUSED) {
+      trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), got, sys_error_text());
+      // A port that no longer takes its time-outs is gone as surely as one
+      // that fails a read (a USB adapter pulled out fails here first).
+      return read_port_lost(fatal_bad_param, "\a\aError: could not set the comm timeouts for port %s: %s\n",
+                            port_name);
+    }
+    if (rc != PLAT_OK) {
       got += drop_nul_bytes(buffer + got, n);
       trace_read(t0, buffer, size, static_cast<int>(read_total_ms(t, size)), got, sys_error_text());
       // Whatever came before the failure is dropped with the port: the
@@ -280,7 +245,7 @@ int write_port(const char* port_name, const uint8_t* buffer, int len) {
   int written = 0;
   const int rc = plat_write(port, buffer, len, until, &written);
   port_unsent += static_cast<uint64_t>(written > 0 ? written : 0);
-  if (rc != 0 || written != len) {
+  if (rc != PLAT_OK || written != len) {
     // Also a write cut short by its time-out: the bytes not written never
     // reach the device, so the caller must not take it as sent.
     const char* why = sys_error_text();
@@ -308,7 +273,7 @@ void purge_port() {
     return;
   }
   const int64_t t0 = trace_now();
-  plat_purge(port, PLAT_PURGE_TXCLEAR | PLAT_PURGE_RXCLEAR);
+  plat_purge(port, true);
   port_unsent = 0;
   trace_purge(t0);
 }
@@ -332,10 +297,6 @@ bool port_is_open() {
 const char* sys_error_text() {
   plat_error_text(plat_last_error(), error_text.data(), error_text.size());
   return error_text.data();
-}
-
-int sys_error_code() {
-  return plat_last_error();
 }
 
 void port_fatal(int code, const char* message) {

@@ -10,7 +10,8 @@ extern const long baud_table[14];
 // "get_baud: Error: invalid baud: %ld\n"; any other unknown rate prints nothing.
 const long* get_baud(long baud);
 
-// Five time-out values in milliseconds, in the platform's order.
+// Five time-out values in milliseconds. A read or write of n bytes may take
+// multiplier x n + constant in all.
 struct comm_timeouts {
   uint32_t read_interval;        // 0: not used
   uint32_t read_total_multiplier;
@@ -30,9 +31,11 @@ uint32_t read_total_ms(const comm_timeouts& t, int size);
 uint32_t write_total_ms(const comm_timeouts& t, int len);
 
 // Opens the named port (COMn, or a device path beginning with "/") at `baud`.
-// 0, or -1 no name, -2 not opened, -3 set_comm_prop failed, -14 time-outs refused.
+// 0, or -1 no name, -2 not opened, -3 set_comm_prop failed, -14 time-outs
+// refused (by a port whose reads and writes are bounded by time-outs it keeps).
 int open_port(const char* port_name, long baud);
-// Checks the port's capabilities and sets 8N1 at `baud`; 0 or -1, -2, -3 .. -13.
+// Checks the port's capabilities and sets 8N1 at `baud`; 0 or -1, -2, -4 .. -13,
+// or -14 when the port refused the time-outs (with open_port's message).
 int set_comm_prop(const char* port_name, long baud);
 // What read_port returns when the port failed under it (a vanished device: a
 // failed system read, or read time-outs the port no longer takes): the
@@ -59,8 +62,6 @@ void close_port();
 bool port_is_open();
 // The system's text for the last system error (1024-byte buffer, overwritten).
 const char* sys_error_text();
-// The last system error number.
-int sys_error_code();
 // Prints `message` and "Return code %d, system error code %d\n" on standard
 // error, waits 5 s and aborts. Only for faults of the program itself.
 [[noreturn]] void port_fatal(int code, const char* message);

@@ -174,7 +174,6 @@ prog_result wait_program(pid_t pid, double timeout_s, const std::function<void()
 std::string tovhost_path() { return TOVHOST_BIN; }
 std::string tovsim_path() { return TOVSIM_BIN; }
 std::string examples_dir() { return TOVHOST_EXAMPLES; }
-std::string test_data_dir() { return TOVHOST_TESTDATA; }
 
 std::string scratch_dir(const std::string& name) {
   std::string base = std::string(TOVHOST_SCRATCH);

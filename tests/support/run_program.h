@@ -48,9 +48,8 @@ prog_result wait_program(pid_t pid, double timeout_s, const std::function<void()
 // Path of the built tovhost and tovsim programs.
 std::string tovhost_path();
 std::string tovsim_path();
-// Directory of the examples and of the test data.
+// Directory of the examples.
 std::string examples_dir();
-std::string test_data_dir();
 // A fresh scratch directory for one test (under the build tree).
 std::string scratch_dir(const std::string& name);
 // Writes `text` to `path`; returns path.

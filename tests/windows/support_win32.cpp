@@ -187,7 +187,6 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
 std::string tovhost_path() { return TOVHOST_BIN; }
 std::string tovsim_path() { return TOVSIM_BIN; }
 std::string examples_dir() { return TOVHOST_EXAMPLES; }
-std::string test_data_dir() { return TOVHOST_TESTDATA; }
 
 std::string scratch_dir(const std::string& name) {
   const std::string base = TOVHOST_SCRATCH;

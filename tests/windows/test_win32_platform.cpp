@@ -42,8 +42,12 @@ TEST(Win32Dcb, FlagWordMatchesTheSystemLayoutBitForBit) {
 }
 
 TEST(Win32Dcb, LineSettingsOfTheLinkClearFlowControlAndKeepTheRest) {
-  // What the serial layer does to the word it read: keep 0xFFFFCCC1, set 0x800.
+  // The link keeps 0xFFFFCCC1 of the word it read and sets 0x800.
   DCB d{};
+  d.BaudRate = 4800;
+  d.ByteSize = 7;
+  d.Parity = ODDPARITY;
+  d.StopBits = TWOSTOPBITS;
   d.fBinary = 1;
   d.fParity = 1;
   d.fOutxCtsFlow = 1;
@@ -57,8 +61,16 @@ TEST(Win32Dcb, LineSettingsOfTheLinkClearFlowControlAndKeepTheRest) {
   d.fNull = 0;
   d.fRtsControl = RTS_CONTROL_TOGGLE;
   d.fAbortOnError = 1;
+  d.XonLim = 123;
+  d.XonChar = 0x11;
+  d.ErrorChar = '?';
   DCB out = d;
-  set_dcb_flags(out, (dcb_flags(d) & 0xFFFFCCC1u) | 0x800u);
+  link_dcb(out, 57600);
+  EXPECT_EQ(raw_word(out), (raw_word(d) & 0xFFFFCCC1u) | 0x800u);
+  EXPECT_EQ(out.BaudRate, 57600u);
+  EXPECT_EQ(out.ByteSize, 8);
+  EXPECT_EQ(out.Parity, NOPARITY);
+  EXPECT_EQ(out.StopBits, ONESTOPBIT);
   EXPECT_EQ(out.fBinary, 1u);
   EXPECT_EQ(out.fParity, 0u);
   EXPECT_EQ(out.fOutxCtsFlow, 0u);
@@ -72,6 +84,10 @@ TEST(Win32Dcb, LineSettingsOfTheLinkClearFlowControlAndKeepTheRest) {
   EXPECT_EQ(out.fNull, 1u);
   EXPECT_EQ(out.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
   EXPECT_EQ(out.fAbortOnError, 1u);
+  // What the link does not set stays as the port had it.
+  EXPECT_EQ(out.XonLim, 123);
+  EXPECT_EQ(out.XonChar, 0x11);
+  EXPECT_EQ(out.ErrorChar, '?');
 }
 
 TEST(Win32ErrorText, SystemTextWithoutLineEndAndErrorNumberKept) {
@@ -111,92 +127,92 @@ class Win32Port : public testing::Test {
     REQUIRE_TEST_PORT();
     h = plat_open(test_port_name().c_str());
     ASSERT_NE(h, PLAT_NO_HANDLE) << "cannot open " << test_port_name() << ": " << plat_last_error();
-    plat_comm_state s{};
-    ASSERT_EQ(plat_get_state(h, &s), 0);
-    s.baud = 19200;
-    s.byte_size = 8;
-    s.parity = 0;
-    s.stop_bits = 0;
-    s.flags = (s.flags & 0xFFFFCCC1u) | 0x800u;
-    ASSERT_EQ(plat_set_state(h, s), 0);
-    ASSERT_EQ(plat_set_timeouts(h, comm_timeouts{0, 0, 1, 1, 10}), 0);
-    ASSERT_EQ(plat_purge(h, PLAT_PURGE_RXCLEAR | PLAT_PURGE_TXCLEAR), 0);
+    plat_line_fault fault{};
+    ASSERT_EQ(plat_configure_line(h, 19200, &fault), PLAT_OK) << "step " << fault.step;
+    ASSERT_EQ(plat_purge(h, true), PLAT_OK);
   }
   void TearDown() override {
     if (h != PLAT_NO_HANDLE) {
       plat_close(h);
     }
   }
+  DCB port_dcb() const {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    EXPECT_TRUE(GetCommState(native(h), &d));
+    return d;
+  }
   plat_handle h = PLAT_NO_HANDLE;
 };
 
-TEST_F(Win32Port, PropertyQueryNeverAsksForLessThanAWholeRecord) {
-  plat_comm_props p{};
-  p.length = 62;
-  ASSERT_EQ(plat_get_props(h, &p), 0);
-  EXPECT_GE(p.length, sizeof(COMMPROP));
-  const uint32_t needed = p.length;
-  p = plat_comm_props{};
-  p.length = needed;
-  ASSERT_EQ(plat_get_props(h, &p), 0);
-  EXPECT_EQ(p.settable_params & 0xFu, 0xFu);
-  EXPECT_EQ(p.settable_data & 0x0008u, 0x0008u);
-  EXPECT_EQ(p.settable_stop_parity & 0x0101u, 0x0101u);
-  EXPECT_EQ(p.prov_capabilities & 0x00C0u, 0x00C0u);
-}
-
 TEST_F(Win32Port, LineSettingsReachThePort) {
-  plat_comm_state s{};
-  ASSERT_EQ(plat_get_state(h, &s), 0);
-  for (const uint32_t baud : {4800u, 9600u, 19200u, 38400u, 57600u}) {
-    s.baud = baud;
-    ASSERT_EQ(plat_set_state(h, s), 0) << baud;
-    DCB d{};
-    d.DCBlength = sizeof d;
-    ASSERT_TRUE(GetCommState(native(h), &d));
+  // Start from a port left with flow control, parity and two stop bits.
+  DCB d = port_dcb();
+  d.ByteSize = 7;
+  d.Parity = EVENPARITY;
+  d.StopBits = TWOSTOPBITS;
+  d.fParity = 1;
+  d.fOutxCtsFlow = 1;
+  d.fOutX = 1;
+  d.fInX = 1;
+  d.fDtrControl = DTR_CONTROL_ENABLE;
+  d.fRtsControl = RTS_CONTROL_ENABLE;
+  ASSERT_TRUE(SetCommState(native(h), &d));
+
+  for (const uint32_t baud : {4800u, 9600u, 19200u, 38400u, 57600u, 110u, 115200u}) {
+    plat_line_fault fault{PLAT_LINE_SET, 1};
+    ASSERT_EQ(plat_configure_line(h, baud, &fault), PLAT_OK) << baud;
+    EXPECT_EQ(fault.step, PLAT_LINE_DONE);
+    d = port_dcb();
     EXPECT_EQ(d.BaudRate, baud);
     EXPECT_EQ(d.ByteSize, 8);
     EXPECT_EQ(d.Parity, NOPARITY);
     EXPECT_EQ(d.StopBits, ONESTOPBIT);
     EXPECT_EQ(d.fParity, 0u);
     EXPECT_EQ(d.fOutxCtsFlow, 0u);
+    EXPECT_EQ(d.fOutxDsrFlow, 0u);
     EXPECT_EQ(d.fOutX, 0u);
     EXPECT_EQ(d.fInX, 0u);
+    if (!running_on_wine()) {
+      // Wine reads DTR and RTS back from the modem lines, which a
+      // pseudo-terminal does not have.
+      EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+      EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    }
   }
-  // XON/XOFF both ways set through the word shows in the port's own DCB.
-  s.flags |= 0x300u;
-  ASSERT_EQ(plat_set_state(h, s), 0);
-  DCB d{};
-  d.DCBlength = sizeof d;
-  ASSERT_TRUE(GetCommState(native(h), &d));
-  EXPECT_EQ(d.fOutX, 1u);
-  EXPECT_EQ(d.fInX, 1u);
 }
 
-TEST_F(Win32Port, ReadOfASilentLineWaitsItsWholeTimeOut) {
-  // 40 bytes at 2 ms each plus 110 ms: about 190 ms.
-  ASSERT_EQ(plat_set_timeouts(h, comm_timeouts{0, 2, 110, 4, 10}), 0);
+TEST_F(Win32Port, ConfiguredPortNeverWaitsForEver) {
+  // Until a read sets its deadline, a read returns at once: never the
+  // system's default of no time-out at all.
+  COMMTIMEOUTS ct{};
+  ASSERT_TRUE(GetCommTimeouts(native(h), &ct));
+  EXPECT_EQ(ct.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(ct.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(ct.ReadTotalTimeoutConstant, 0u);
+  EXPECT_NE(ct.WriteTotalTimeoutMultiplier + ct.WriteTotalTimeoutConstant, 0u);
+}
+
+TEST_F(Win32Port, ReadOfASilentLineWaitsItsWholeDeadline) {
   uint8_t buf[40];
   int got = -1;
   const double t0 = now_ms();
-  ASSERT_EQ(plat_read(h, buf, 40, deadline_in_ms(190), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 40, deadline_in_ms(190), &got), PLAT_OK);
   const double took = now_ms() - t0;
   EXPECT_EQ(got, 0);
   EXPECT_GE(took, 170.0);
   EXPECT_LT(took, 600.0);
 }
 
-TEST_F(Win32Port, ReadCalledAgainWaitsOnlyForWhatIsLeftOfTheDeadline) {
-  // The time-outs in force are used up by the first read; the second must
-  // end at its own deadline, not after the 50 ms still set on the port, and
-  // not wait for ever either.
-  ASSERT_EQ(plat_set_timeouts(h, comm_timeouts{0, 0, 50, 1, 10}), 0);
+TEST_F(Win32Port, EachReadWaitsOnlyForItsOwnDeadline) {
+  // A short read, then a longer one: the second must end at its own
+  // deadline, not at the first one's, and not wait for ever either.
   uint8_t buf[8];
   int got = -1;
-  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(50), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(50), &got), PLAT_OK);
   EXPECT_EQ(got, 0);
   double t0 = now_ms();
-  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(250), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(250), &got), PLAT_OK);
   double took = now_ms() - t0;
   EXPECT_EQ(got, 0);
   EXPECT_GE(took, 230.0);
@@ -204,7 +220,7 @@ TEST_F(Win32Port, ReadCalledAgainWaitsOnlyForWhatIsLeftOfTheDeadline) {
 
   // A deadline already passed reads what is waiting and returns at once.
   t0 = now_ms();
-  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(0), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 8, deadline_in_ms(0), &got), PLAT_OK);
   took = now_ms() - t0;
   EXPECT_EQ(got, 0);
   EXPECT_LT(took, 100.0);
@@ -213,15 +229,14 @@ TEST_F(Win32Port, ReadCalledAgainWaitsOnlyForWhatIsLeftOfTheDeadline) {
 TEST_F(Win32Port, WrittenBytesComeBackFromTheEchoingPeer) {
   const uint8_t msg[9] = {'v', 'e', 'r', 's', 'i', 'o', 'n', '\n', 0x03};
   int written = -1;
-  ASSERT_EQ(plat_write(h, msg, 9, deadline_in_ms(100), &written), 0);
+  ASSERT_EQ(plat_write(h, msg, 9, deadline_in_ms(100), &written), PLAT_OK);
   EXPECT_EQ(written, 9);
-  EXPECT_EQ(plat_drain(h, deadline_in_ms(100)), 0);
+  EXPECT_EQ(plat_drain(h, deadline_in_ms(100)), PLAT_OK);
 
-  ASSERT_EQ(plat_set_timeouts(h, comm_timeouts{0, 0, 2000, 1, 10}), 0);
   uint8_t buf[9] = {};
   int got = -1;
   const double t0 = now_ms();
-  ASSERT_EQ(plat_read(h, buf, 9, deadline_in_ms(2000), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 9, deadline_in_ms(2000), &got), PLAT_OK);
   EXPECT_EQ(got, 9);
   EXPECT_EQ(std::memcmp(buf, msg, 9), 0);
   EXPECT_LT(now_ms() - t0, 1000.0) << "a full read returns when the bytes are there";
@@ -230,7 +245,7 @@ TEST_F(Win32Port, WrittenBytesComeBackFromTheEchoingPeer) {
 TEST_F(Win32Port, PurgeDiscardsWhatWaitsInTheReceiveQueue) {
   const uint8_t msg[4] = {'a', 'b', 'c', 'd'};
   int written = -1;
-  ASSERT_EQ(plat_write(h, msg, 4, deadline_in_ms(100), &written), 0);
+  ASSERT_EQ(plat_write(h, msg, 4, deadline_in_ms(100), &written), PLAT_OK);
   // Wait until the echo is in the receive queue.
   const deadline until = deadline_in_ms(2000);
   DWORD errors = 0;
@@ -239,10 +254,10 @@ TEST_F(Win32Port, PurgeDiscardsWhatWaitsInTheReceiveQueue) {
     Sleep(5);
   }
   ASSERT_EQ(st.cbInQue, 4u);
-  ASSERT_EQ(plat_purge(h, PLAT_PURGE_RXCLEAR), 0);
+  ASSERT_EQ(plat_purge(h, false), PLAT_OK);
   uint8_t buf[4];
   int got = -1;
-  ASSERT_EQ(plat_read(h, buf, 4, deadline_in_ms(50), &got), 0);
+  ASSERT_EQ(plat_read(h, buf, 4, deadline_in_ms(50), &got), PLAT_OK);
   EXPECT_EQ(got, 0);
 }
 
@@ -252,11 +267,12 @@ TEST_F(Win32Port, ClosedHandleFailsEveryOperation) {
   h = PLAT_NO_HANDLE;
   uint8_t buf[4] = {1, 2, 3, 4};
   int n = -1;
-  EXPECT_EQ(plat_read(stale, buf, 4, deadline_in_ms(20), &n), -1);
-  EXPECT_EQ(plat_write(stale, buf, 4, deadline_in_ms(20), &n), -1);
+  EXPECT_NE(plat_read(stale, buf, 4, deadline_in_ms(20), &n), PLAT_OK);
+  EXPECT_EQ(plat_write(stale, buf, 4, deadline_in_ms(20), &n), PLAT_FAILED);
   EXPECT_NE(plat_last_error(), 0);
-  plat_comm_state s{};
-  EXPECT_EQ(plat_get_state(stale, &s), -1);
+  plat_line_fault fault{};
+  EXPECT_EQ(plat_configure_line(stale, 19200, &fault), PLAT_FAILED);
+  EXPECT_EQ(fault.step, PLAT_LINE_QUERY);
 }
 
 }  // namespace
