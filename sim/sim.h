@@ -51,6 +51,9 @@ struct sim_options_t {
   int flood_open_ms;
   int pieces_ms;
   double exit_after_s;  // 0: never
+  // A device that is busy talking when the port is opened:
+  bool junk_until_interrupt;  // junk from the open until the interrupt character
+  bool junk_forever;          // junk while the port is open, never listening
 };
 
 extern sim_options_t sim_opt;

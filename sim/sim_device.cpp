@@ -81,7 +81,13 @@ struct cmd_state {
   long host_rate;
 } cmd;
 
+// A timed flood holds what arrives meanwhile and handles it afterwards; a
+// device busy until the interrupt character hears nothing before it; a
+// device that talks for ever hears nothing at all.
+enum flood_kind { FLOOD_TIMED, FLOOD_UNTIL_INTERRUPT, FLOOD_ENDLESS };
+
 struct flood_state {
+  flood_kind kind;
   int64_t until;  // 0: not flooding
   int64_t next;
   int pos;
@@ -170,9 +176,20 @@ void send_loader_byte(uint8_t b) {
 
 void flood_start(int ms, const char* why) {
   const int64_t now = sim_now_ms();
+  flood.kind = FLOOD_TIMED;
   flood.until = now + ms;
   flood.next = now;
   sim_log("flooding the port with junk for %d ms (%s)", ms, why);
+}
+
+// Junk with no end of its own: until the interrupt character, or for ever.
+void flood_start_open_ended(flood_kind kind, const char* why) {
+  flood.kind = kind;
+  flood.until = INT64_MAX;
+  flood.next = sim_now_ms();
+  sim_log(kind == FLOOD_ENDLESS ? "flooding the port with junk for ever, not listening (%s)"
+                                : "flooding the port with junk until the interrupt character (%s)",
+          why);
 }
 
 void flood_stop() {
@@ -821,6 +838,10 @@ void dev_opened() {
   const bool after_host = cmd.host_seen;
   cmd.host_seen = false;
   if (mode == MODE_CMD && sim_opt.flood_open_ms > 0 && !after_host) flood_start(sim_opt.flood_open_ms, "port opened");
+
+  if (mode == MODE_CMD && sim_opt.junk_forever) flood_start_open_ended(FLOOD_ENDLESS, "port opened");
+  else if (mode == MODE_CMD && sim_opt.junk_until_interrupt && !after_host)
+    flood_start_open_ended(FLOOD_UNTIL_INTERRUPT, "port opened");
 }
 
 void dev_closed() {
@@ -851,6 +872,14 @@ void dev_flushed(bool output) {
 
 void dev_input(const uint8_t* bytes, int count) {
   for (int i = 0; i < count; i++) {
+    if (flood.until != 0 && flood.kind == FLOOD_ENDLESS) return;
+    if (flood.until != 0 && flood.kind == FLOOD_UNTIL_INTERRUPT) {
+      const void* intr = std::memchr(bytes + i, CH_INTR, static_cast<size_t>(count - i));
+      if (intr == nullptr) return;
+      i = static_cast<int>(static_cast<const uint8_t*>(intr) - bytes);
+      flood_stop();
+      sim_log("interrupt character: junk stopped");
+    }
     if (flood.until != 0) {
       // Flooding: keep the rest for later.
       const int n = count - i;

@@ -446,6 +446,8 @@ void usage(FILE* to) {
                "  --vanish-after-records N close the port after firmware record line N\n"
                "  --flood-drain MS         on the interrupt character, send junk for MS ms first\n"
                "  --flood-open MS          when the port is opened, send junk for MS ms\n"
+               "  --junk-until-interrupt   from each open, send junk until the interrupt character\n"
+               "  --junk-forever           send junk while the port is open; never listen\n"
                "  --noise                  NUL bytes and bytes above 0x7F in text replies\n"
                "  --pieces MS              text replies in pieces of %d bytes, MS ms apart\n"
                "  --exit-after SEC         exit after SEC seconds\n"
@@ -556,6 +558,9 @@ int parse_options(int argc, char** argv) {
         flag("--no-serialtest-text", &sim_opt.no_serialtest_text) || flag("--noise", &sim_opt.noise) ||
         flag("--fw-silent", &sim_opt.fw_silent) || flag("--fw-no-sync-ack", &sim_opt.fw_no_sync_ack) ||
         flag("--fw-no-id-ack", &sim_opt.fw_no_id_ack) || flag("--no-inotify", &no_inotify))
+      continue;
+    if (flag("--junk-until-interrupt", &sim_opt.junk_until_interrupt) ||
+        flag("--junk-forever", &sim_opt.junk_forever))
       continue;
     if (std::strcmp(a, "--save-dir") == 0) {
       sim_opt.save_dir = value();

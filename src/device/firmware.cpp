@@ -231,10 +231,8 @@ int fw_exchange(const std::vector<char>& image, const char* port, int total) {
     std::printf("\n\a\aError: wrote interrupt character, got error on port %s\n", port);
     return -7;
   }
-  int drained = 0;
-  while ((drained = read_port(port, dev_reply, DEV_REPLY_SIZE, FW_DRAIN_MS)) > 0) {
-  }
-  if (drained == READ_PORT_LOST) {
+  // What the device still sends after the interrupt, for at most 2 s.
+  if (dev_drain(port, dev_reply, DEV_REPLY_SIZE, FW_DRAIN_MS) == READ_PORT_LOST) {
     dev_port_lost();
     return FW_PORT_LOST;
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "serial/deadline.h"
 #include "serial/hexdump.h"
 #include "serial/serial.h"
 
@@ -85,12 +86,11 @@ void dev_handshake(int32_t baud) {
     return;
   }
 
-  // Swallow whatever the device is still sending.
+  // Swallow whatever the device is still sending. A device that does not
+  // stop is interrupted all the same: a busy one answers, a line of noise
+  // ends at the reply check.
   std::array<uint8_t, dev_drain_size> junk{};
-  int drained = 0;
-  while ((drained = read_port(name, junk.data(), dev_drain_size, dev_drain_timeout_ms)) > 0) {
-  }
-  if (drained == READ_PORT_LOST) {
+  if (dev_drain(name, junk.data(), dev_drain_size, dev_drain_timeout_ms) == READ_PORT_LOST) {
     dev_port_lost();
     return;
   }
@@ -202,6 +202,15 @@ int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len) {
     if (k == needle_len) return at;
   }
   return -1;
+}
+
+int dev_drain(const char* port_name, uint8_t* buffer, int size, int timeout) {
+  const deadline limit = deadline_in_ms(DEV_DRAIN_LIMIT_MS);
+  int n = 0;
+  while ((n = read_port(port_name, buffer, size, timeout)) > 0) {
+    if (deadline_passed(limit)) return 1;
+  }
+  return n == READ_PORT_LOST ? READ_PORT_LOST : 0;
 }
 
 void dev_connect(int32_t baud, int resync) {

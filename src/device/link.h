@@ -26,6 +26,15 @@ void dev_connect(int32_t baud, int resync);
 // "\n\a\aError: lost COM port NAME, link closed!\n".
 void dev_port_lost();
 
+// Swallows what the device is still sending: reads of `size` bytes with
+// `timeout` ms into `buffer` until one brings nothing, for at most
+// DEV_DRAIN_LIMIT_MS of continuous input (a device that never pauses, such as
+// a stream at the wrong rate, must not hold the program). 0 when the line
+// fell quiet, 1 when the limit ended the drain, READ_PORT_LOST when a read
+// failed (the port is closed then).
+constexpr int DEV_DRAIN_LIMIT_MS = 2000;
+int dev_drain(const char* port_name, uint8_t* buffer, int size, int timeout);
+
 // Finds `needle` (needle_len bytes) within the first `len` bytes of `hay`;
 // returns its offset or -1. Never reads past `len`.
 int dev_find(const uint8_t* hay, int len, const char* needle, int needle_len);

@@ -284,6 +284,69 @@ TEST(FaultMatrix, ConnectFindsItsReplyBehindShortJunkAndRefusesAReplyOfJunk) {
   EXPECT_LT(f.host.seconds, 0.11 + 1.5);  // the junk fills the read long before its 2 s
 }
 
+// ---------------------------------------------------------------- devices that do not stop
+
+// The drains end after 2 s of continuous input at the latest; the exchange
+// then goes on as if drained.
+constexpr double drain_limit_s = 2.0;
+
+TEST(FaultMatrix, ConnectDrainGivesUpOnABusyDeviceWhichThenAnswers) {
+  // Junk from the open until the interrupt character: the drain stops at
+  // its limit, the interrupt character goes out and the device answers.
+  auto f = run_fault("fault_junk_until_interrupt", {"--junk-until-interrupt"}, "connect {port}\ndisconnect\nquit\n");
+  expect_orderly_end(f);
+  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_GE(f.host.seconds, drain_limit_s);
+  EXPECT_LT(f.host.seconds, 2.5);
+  EXPECT_NE(f.log.find("interrupt character: junk stopped"), std::string::npos) << f.log;
+  EXPECT_EQ(count_of(f.log, "version request: answered"), 1U) << f.log;
+}
+
+TEST(FaultMatrix, ConnectDrainGivesUpOnEndlessJunkAndRefusesIt) {
+  auto f = run_fault("fault_junk_forever", {"--junk-forever"}, "connect {port}\nserialtest 1\nquit\n");
+  expect_orderly_end(f);
+  const std::string out = transcript(f.host);
+  const std::string head =
+      "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
+      "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
+  EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
+  const std::string tail = prompt + not_connected + prompt;
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+  EXPECT_NE(dumped_bytes(out).find("NOCALL>APRS:busy"), std::string::npos) << out;
+  EXPECT_GE(f.host.seconds, drain_limit_s);
+  EXPECT_LT(f.host.seconds, 5.0);
+}
+
+TEST(FaultMatrix, FirmwareDrainAfterTheInterruptEndsAtItsLimit) {
+  const std::string dir = scratch_dir("fault_junk_fw_file");
+  std::string lines;
+  const std::string hex = firmware_file(dir, &lines);
+  const std::string input = "firmware {port} " + hex + "\ny\n\nquit\n";
+
+  // Busy until the interrupt pair, which the update sends first: it goes on
+  // as usual.
+  auto f = run_fault("fault_junk_fw_until_interrupt", {"--junk-until-interrupt"}, input);
+  expect_orderly_end(f);
+  std::string out = transcript(f.host);
+  EXPECT_NE(out.find(firmware_succeeded), std::string::npos) << out;
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
+  EXPECT_LT(f.host.seconds, 2.5);
+
+  // Junk for ever: the drain ends at its limit, the reset goes unheard and
+  // the loader's prompt never comes.
+  f = run_fault("fault_junk_fw_forever", {"--junk-forever"}, input);
+  expect_orderly_end(f);
+  out = transcript(f.host);
+  EXPECT_NE(out.find("WARNING! The Tovarelink Firmware is about to be updated!"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("succeeded"), std::string::npos) << out;
+  EXPECT_EQ(read_file(f.dir + "/firmware.hex"), "");
+  EXPECT_GE(f.host.seconds, drain_limit_s);
+  EXPECT_LT(f.host.seconds, 5.0);
+}
+
 // ---------------------------------------------------------------- noise
 
 TEST(FaultMatrix, NulAndHighBytesInEveryReplyDoNotDisturbAnyExchange) {

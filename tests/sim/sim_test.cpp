@@ -619,6 +619,49 @@ TEST_F(sim_test, pieces_flood_and_exit_after) {
   EXPECT_TRUE(contains(stop(), "exit after 0.2 s"));
 }
 
+TEST_F(sim_test, junk_until_the_interrupt_character_then_a_normal_device) {
+  ASSERT_NO_FATAL_FAILURE(start({"--junk-until-interrupt"}));
+  // Junk keeps coming for as long as nothing is sent; a command before the
+  // interrupt character is not heard.
+  EXPECT_EQ(port_read(fd, 400, 2000).size(), 400u);
+  port_write(fd, "version\n");
+  bytes r = port_read(fd, 400, 2000);
+  EXPECT_EQ(r.size(), 400u);
+  EXPECT_FALSE(contains(r, "Tovarelink")) << r;
+  EXPECT_TRUE(contains(r, "NOCALL>APRS:busy")) << r;
+  // The interrupt character ends it; the version request in the same write is answered.
+  port_write(fd, "\x03\nversion\n");
+  r = port_read(fd, 4096, 300);
+  const size_t name = r.find("Tovarelink APRS Digipeater Version 2.7");
+  ASSERT_NE(name, bytes::npos) << r;
+  EXPECT_LT(name, 64u) << "only junk already on its way comes before the reply";
+  EXPECT_EQ(port_read(fd, 1, 100), "");
+  // The next open starts the junk again.
+  reopen();
+  EXPECT_EQ(port_read(fd, 100, 1000).size(), 100u);
+  const std::string log = stop();
+  EXPECT_EQ(count_of(log, "flooding the port with junk until the interrupt character (port opened)"), 2u) << log;
+  EXPECT_EQ(count_of(log, "interrupt character: junk stopped"), 1u) << log;
+  EXPECT_EQ(count_of(log, "version request: answered"), 1u) << log;
+}
+
+TEST_F(sim_test, junk_forever_hears_nothing) {
+  ASSERT_NO_FATAL_FAILURE(start({"--junk-forever"}));
+  port_write(fd, "\x03\nversion\n");
+  const double t0 = now_s();
+  const bytes r = port_read(fd, 1 << 20, 1000);
+  EXPECT_GE(now_s() - t0, 0.99);
+  // 16 bytes every 5 ms, from the open on
+  EXPECT_GE(r.size(), 2000u);
+  EXPECT_FALSE(contains(r, "Tovarelink")) << r;
+  port_write(fd, "reset\n");
+  EXPECT_EQ(port_read(fd, 1 << 20, 300).find('\x05'), bytes::npos);
+  const std::string log = stop();
+  EXPECT_TRUE(contains(log, "flooding the port with junk for ever, not listening (port opened)")) << log;
+  EXPECT_FALSE(contains(log, "version request")) << log;
+  EXPECT_FALSE(contains(log, "loader")) << log;
+}
+
 TEST(sim_harness, a_refused_command_line_gives_no_port_and_stops_cleanly) {
   sim_handle s = sim_start({"--nak", "x:1"});
   EXPECT_TRUE(s.pty.empty());
