@@ -55,7 +55,8 @@ int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault);
 // Reads raw bytes until `size` have arrived or `until` has passed; `*got` is
 // the count. PLAT_OK (also on a time-out); PLAT_FAILED when the system read
 // failed (a vanished device included: hang-up, end of file, EIO);
-// PLAT_WAIT_REFUSED when the port would not take the time-out.
+// PLAT_WAIT_REFUSED when the port would not take the time-out (so also when
+// there is no port at all).
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got);
 // Writes all `len` bytes unless `until` passes first; `*written` is the count.
 // PLAT_OK when all were written, PLAT_FAILED on failure or time-out.

@@ -367,8 +367,10 @@ int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault) {
 int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int* got) {
   *got = 0;
   if (h < 0) {
+    // No descriptor to wait on: the time-out cannot even be set, as on
+    // Windows, where a read on a closed handle fails at its time-outs.
     errno = EBADF;
-    return PLAT_FAILED;
+    return PLAT_WAIT_REFUSED;
   }
   const int fd = fd_of(h);
   while (*got < size) {
