@@ -205,6 +205,12 @@ TEST(FaultMatrix, DeviceVanishingInTheSerialTestEndsTheTestNotTheProgram) {
   EXPECT_EQ(out.find("passed"), std::string::npos) << out;
   EXPECT_EQ(count_of(out, "Connected at"), 1U) << out;
   EXPECT_NE(f.log.find("serial test: 70 echo bytes\ndevice vanished: port closed\n"), std::string::npos) << f.log;
+
+  // The end of input after it ends the program as always: status 1.
+  auto g = run_fault("fault_vanish_echo_eof", {"--vanish-after-echo", "70"}, "connect {port}\nserialtest 2\n");
+  EXPECT_EQ(g.host.term_signal, 0);
+  EXPECT_EQ(g.host.exit_code, 1);
+  EXPECT_EQ(transcript(g.host), connected_at(19200) + prompt + "." + lost_line(g.pty) + prompt + "\n");
 }
 
 TEST(FaultMatrix, DeviceVanishingInTheFirmwareUpdateEndsWithItsFailure) {
