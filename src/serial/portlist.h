@@ -5,6 +5,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // Where the port list looks: the roots of sysfs and of the device files
 // ("/sys" and "/dev" on a real machine; a made-up tree in the tests). Not
@@ -20,6 +22,12 @@ constexpr portlist_roots PORTLIST_SYSTEM_ROOTS = {"/sys", "/dev"};
 // known about it. "No serial ports found." when there are none. Returns the
 // number of ports listed.
 int port_list(FILE* out, const portlist_roots& roots);
+
+// Appends the device path of every port that port_list lists, and after it
+// the port's stable name under <dev>/serial/by-id when it has one, in the
+// same order (the choices that completion at the prompt offers). Returns how
+// many were appended. POSIX builds only: the Windows console has no completion.
+int port_devices(const portlist_roots& roots, std::vector<std::string>& out);
 
 // The system device that `port_name` ("COMn" or a device path) opens, into
 // `out`: "COM3" is /dev/ttyS2 on Linux and \\.\COM3 on Windows. 0, or -1 when

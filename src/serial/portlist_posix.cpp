@@ -14,7 +14,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -150,20 +152,34 @@ void pl_add(char* line, size_t cap, const char* label, const char* value) {
 
 int pl_tty_order(const dirent** a, const dirent** b) { return versionsort(a, b); }
 
-// Prints the line of one tty, when it is a serial port with hardware behind it.
-bool pl_port(FILE* out, const portlist_roots& roots, const char* class_dir, const char* name) {
+// One tty of <sys>/class/tty that is a serial port with hardware behind it.
+struct pl_tty {
+  pl_path device;             // <dev>/<name>
+  char device_dir[PATH_MAX];  // its device in sysfs, links resolved
+  bool builtin;               // a ttyS port
+};
+
+// Fills `t` when the tty `name` is a serial port with hardware behind it
+// and a device file; false for anything else.
+bool pl_identify(const portlist_roots& roots, const char* class_dir, const char* name, pl_tty& t) {
   pl_path tty_dir;
   pl_path device_link;
-  char device_dir[PATH_MAX];
   if (!pl_join(tty_dir, class_dir, name) || !pl_join(device_link, tty_dir.text, "device") ||
-      realpath(device_link.text, device_dir) == nullptr)
+      realpath(device_link.text, t.device_dir) == nullptr)
     return false;  // a virtual terminal, a pseudo-terminal master, the console
-  const bool builtin = std::strncmp(name, "ttyS", 4) == 0;
-  if (builtin && pl_builtin_without_hardware(tty_dir.text, device_dir)) return false;
-
-  pl_path device;
+  t.builtin = std::strncmp(name, "ttyS", 4) == 0;
+  if (t.builtin && pl_builtin_without_hardware(tty_dir.text, t.device_dir)) return false;
   struct stat st {};
-  if (!pl_join(device, roots.dev, name) || stat(device.text, &st) != 0) return false;
+  return pl_join(t.device, roots.dev, name) && stat(t.device.text, &st) == 0;
+}
+
+// Prints the line of one tty, when it is a serial port with hardware behind it.
+bool pl_port(FILE* out, const portlist_roots& roots, const char* class_dir, const char* name) {
+  pl_tty t;
+  if (!pl_identify(roots, class_dir, name, t)) return false;
+  const bool builtin = t.builtin;
+  const pl_path& device = t.device;
+  const char* device_dir = t.device_dir;
 
   // The name to type at connect: COMn for the first twenty built-in ports.
   char typed[PATH_MAX];
@@ -201,13 +217,20 @@ bool pl_port(FILE* out, const portlist_roots& roots, const char* class_dir, cons
   return true;
 }
 
+// The ttys of <sys>/class/tty in the order of their names, numbers counted
+// as numbers; -1 without sysfs. The caller frees each name and the array.
+int pl_scan(const portlist_roots& roots, pl_path& class_dir, dirent*** names) {
+  *names = nullptr;
+  return pl_join(class_dir, roots.sys, "class/tty") ? scandir(class_dir.text, names, nullptr, pl_tty_order) : -1;
+}
+
 }  // namespace
 
 int port_list(FILE* out, const portlist_roots& roots) {
   pl_path class_dir;
   int listed = 0;
   dirent** names = nullptr;
-  const int n = pl_join(class_dir, roots.sys, "class/tty") ? scandir(class_dir.text, &names, nullptr, pl_tty_order) : -1;
+  const int n = pl_scan(roots, class_dir, &names);
   for (int i = 0; i < n; ++i) {
     if (names[i]->d_name[0] != '.' && pl_port(out, roots, class_dir.text, names[i]->d_name)) ++listed;
     free(names[i]);
@@ -215,6 +238,26 @@ int port_list(FILE* out, const portlist_roots& roots) {
   free(names);
   if (listed == 0) std::fprintf(out, "No serial ports found.\n");
   return listed;
+}
+
+int port_devices(const portlist_roots& roots, std::vector<std::string>& out) {
+  pl_path class_dir;
+  const size_t before = out.size();
+  dirent** names = nullptr;
+  const int n = pl_scan(roots, class_dir, &names);
+  for (int i = 0; i < n; ++i) {
+    pl_tty t;
+    if (names[i]->d_name[0] != '.' && pl_identify(roots, class_dir.text, names[i]->d_name, t)) {
+      out.emplace_back(t.device.text);
+      char real[PATH_MAX];
+      char by_id[PATH_MAX];
+      if (realpath(t.device.text, real) != nullptr && pl_by_id(roots.dev, real, by_id, sizeof by_id))
+        out.emplace_back(by_id);
+    }
+    free(names[i]);
+  }
+  free(names);
+  return static_cast<int>(out.size() - before);
 }
 
 int port_device_path(const char* port_name, char* out, size_t cap) {

@@ -1,7 +1,6 @@
 #include "shell/completion.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "serial/portlist.h"
 #include "shell/shell.h"
 
 namespace {
@@ -57,7 +57,7 @@ void rate_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
 
 void port_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
   std::vector<std::string> devices;
-  cpl_serial_devices("/dev", "/sys", devices);
+  port_devices(PORTLIST_SYSTEM_ROOTS, devices);
   for (const std::string& d : devices)
     if (starts_with(d, word, false)) out.emplace_back(d, d);
 }
@@ -110,25 +110,6 @@ void file_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
     out.emplace_back(std::move(full), std::move(shown));
   }
   closedir(d);
-}
-
-// The first line of a small file read as a number; -1 when it cannot be read.
-long read_number_file(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char buf[16];
-  ssize_t n = read(fd, buf, sizeof buf - 1);
-  close(fd);
-  if (n <= 0) return -1;
-  buf[n] = '\0';
-  return std::strtol(buf, nullptr, 10);
-}
-
-bool all_digits(const char* s) {
-  if (*s == '\0') return false;
-  for (; *s != '\0'; ++s)
-    if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
-  return true;
 }
 
 }  // namespace
@@ -191,30 +172,4 @@ int cpl_complete(std::string_view line, cpl_result& r) {
   r.text = found[0].first.substr(0, common);
   for (const cpl_candidate& c : found) r.choices.push_back(c.second);
   return static_cast<int>(found.size());
-}
-
-void cpl_serial_devices(const char* dev_dir, const char* sys_dir, std::vector<std::string>& out) {
-  const std::string dev = dev_dir;
-  if (DIR* d = opendir(dev_dir)) {
-    while (const dirent* e = readdir(d)) {
-      const char* name = e->d_name;
-      bool present = false;
-      if (std::strncmp(name, "ttyUSB", 6) == 0 || std::strncmp(name, "ttyACM", 6) == 0) {
-        present = all_digits(name + 6);
-      } else if (std::strncmp(name, "ttyS", 4) == 0 && all_digits(name + 4)) {
-        // Every ttyS<n> exists; only those with a UART behind them have a
-        // known type (0 is none).
-        present = read_number_file(std::string(sys_dir) + "/class/tty/" + name + "/type") > 0;
-      }
-      if (present) out.push_back(dev + "/" + name);
-    }
-    closedir(d);
-  }
-  const std::string by_id = dev + "/serial/by-id";
-  if (DIR* d = opendir(by_id.c_str())) {
-    while (const dirent* e = readdir(d))
-      if (e->d_name[0] != '.') out.push_back(by_id + "/" + e->d_name);
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
 }

@@ -34,8 +34,3 @@ struct cpl_result {
 // a blank after it where another argument may follow), or more (`text` is the
 // longest beginning they share, `choices` their names sorted).
 int cpl_complete(std::string_view line, cpl_result& r);
-
-// Serial devices present under `dev_dir` (normally "/dev"), sorted:
-// ttyS<n> whose UART type under `sys_dir` (normally "/sys") is known,
-// ttyUSB<n>, ttyACM<n>, and the stable names under serial/by-id/.
-void cpl_serial_devices(const char* dev_dir, const char* sys_dir, std::vector<std::string>& out);

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "run_program.h"
 #include "serial/portlist.h"
@@ -111,6 +112,22 @@ TEST(PortList, MadeUpMachine) {
                         "COM1           device " + dev + "/ttyS0, driver serial\n" + dev + "/ttyUSB0 device " + dev + "/ttyUSB0, by-id " + dev +
                         "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0, driver ftdi_sio, usb 0403:6001, "
                         "manufacturer FTDI, product FT232R USB UART, serial A1B2C3\n");
+}
+
+// What completion at the prompt offers: the same ports, each followed by its
+// stable name, and nothing for the ports the list leaves out.
+TEST(PortList, DevicesOfTheListedPorts) {
+  const std::string root = made_up_machine();
+  const std::string sys = root + "/sys", dev = root + "/dev";
+  std::vector<std::string> found{"kept"};
+  EXPECT_EQ(port_devices(portlist_roots{sys.c_str(), dev.c_str()}, found), 5);
+  EXPECT_EQ(found, (std::vector<std::string>{"kept", dev + "/ttyACM0", dev + "/serial/by-id/usb-Arduino_Uno-if00",
+                                             dev + "/ttyS0", dev + "/ttyUSB0",
+                                             dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"}));
+  const std::string none = scratch_dir("portlist_devices_none");
+  const std::string none_sys = none + "/sys", none_dev = none + "/dev";
+  EXPECT_EQ(port_devices(portlist_roots{none_sys.c_str(), none_dev.c_str()}, found), 0);
+  EXPECT_EQ(found.size(), 6u);
 }
 
 TEST(PortList, NoPortsAtAll) {

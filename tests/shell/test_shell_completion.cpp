@@ -123,20 +123,3 @@ TEST(ShellCompletion, FileNames) {
   if (old_home != nullptr) setenv("HOME", saved.c_str(), 1);
   else unsetenv("HOME");
 }
-
-TEST(ShellCompletion, SerialDevicesPresent) {
-  const std::string root = scratch_dir("complete_devices");
-  const std::string dev = root + "/dev", sys = root + "/sys";
-  for (const std::string& d : {dev, dev + "/serial", dev + "/serial/by-id", sys, sys + "/class", sys + "/class/tty",
-                               sys + "/class/tty/ttyS0", sys + "/class/tty/ttyS1"})
-    mkdir(d.c_str(), 0755);
-  for (const char* f : {"ttyS0", "ttyS1", "ttyS2", "ttyUSB0", "ttyUSBx", "ttyACM1", "tty0", "ttyS", "null"})
-    write_file(dev + "/" + f, "");
-  write_file(dev + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", "");
-  write_file(sys + "/class/tty/ttyS0/type", "4\n");  // a 16550A
-  write_file(sys + "/class/tty/ttyS1/type", "0\n");  // no UART; ttyS2 has no type at all
-  std::vector<std::string> found;
-  cpl_serial_devices(dev.c_str(), sys.c_str(), found);
-  EXPECT_EQ(found, (std::vector<std::string>{dev + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", dev + "/ttyACM1",
-                                             dev + "/ttyS0", dev + "/ttyUSB0"}));
-}

@@ -3,6 +3,7 @@
 // failure. The built program is run with arguments and piped input.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,8 @@ struct fail_case {
   std::string input;     // standard input after the commands (answers)
   bool to_the_end = false;  // the command reads standard input to its end
 };
+
+void PrintTo(const fail_case& c, std::ostream* os) { *os << c.name; }
 
 class ExitOnError : public ::testing::TestWithParam<fail_case> {};
 
