@@ -185,6 +185,7 @@ char* read_command_line(char* buf, int size) {
   }
   char* line = shell_source_next(buf, size);
   if (line != nullptr) {
+    con_crlf(line);  // a -c line taken from a script saved with CR LF ends
     std::fputs(line, stdout);
     if (line[std::strlen(line) - 1] != '\n') std::fputs("\n", stdout);
   }

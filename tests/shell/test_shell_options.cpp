@@ -103,6 +103,12 @@ TEST(ShellOptions, CommandLineExitEndsAtOnce) {
   const prog_result r = run({"-c", "x", "-c", "help"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(after_start(r), P + "x\n");
+  // A line taken from a script saved with CR LF ends is the same line; a CR
+  // inside a line stays (and makes the word unknown).
+  const prog_result crlf = run({"-c", "drules\r", "-c", "he\rlp", "-c", "x\r", "-c", "help"});
+  EXPECT_EQ(crlf.exit_code, 0);
+  EXPECT_EQ(after_start(crlf), P + "drules\nNo Rules are configured!  Implicit Rule Action is Pass\n" + P +
+                                   "he\rlp\n\a\aError: unknown command: he\rlp\n" + P + "x\n");
 }
 
 TEST(ShellOptions, LongCommandLineComesInPiecesAsTypedInput) {
