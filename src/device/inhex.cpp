@@ -143,6 +143,12 @@ int inhex_check_line(inhex_scan& st, const char* line, int len) {
   }
   if (st.records < INT_MAX) ++st.records;
 
+  // The sum ends at a NUL byte while the whole line would be sent: bytes the
+  // sum never covered must not reach the loader.
+  if (std::memchr(line, '\0', static_cast<size_t>(len)) != nullptr) {
+    std::printf("\a\aError: NUL byte in line %lu in Firmware file!\n", line_number);
+    return -11;
+  }
   uint8_t sum = inhexsum(line + 1);
   if (sum != 0) {
     std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n", sum, line_number);

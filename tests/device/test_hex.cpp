@@ -452,6 +452,17 @@ TEST(Inhexverify, RecordWithBlanksBeforeItIsRefusedWithItsLine) {
   EXPECT_EQ(verify_text("# see :00000001FF\n   \n\t\n" + eof_rec + "\n").rc, 1);
 }
 
+TEST(Inhexverify, NulByteInARecordIsRefusedWithItsLine) {
+  // The part before the NUL sums to 0 and the length fits: only the NUL
+  // check stands between these bytes and the loader.
+  const std::string nul(":02000000FE\0ABC\n", 16);
+  verify_result r = verify_text("# fw\n" + nul + eof_rec + "\n");
+  EXPECT_EQ(r.rc, -11);
+  EXPECT_EQ(r.out, "\a\aError: NUL byte in line 2 in Firmware file!\n");
+  // In a comment a NUL changes nothing.
+  EXPECT_EQ(verify_text(std::string("# a\0b\n", 6) + eof_rec + "\n").rc, 1);
+}
+
 TEST(Inhexverify, ReadErrorIsNoCount) {
   // A stream that gives a sound first line and then fails with EIO.
   FILE* f = failing_stream(rec(16, 0, 0, bytes(16)) + "\n" + eof_rec.substr(0, 4));
