@@ -13,6 +13,29 @@
 #include "shell/completion.h"
 #include "shell/shell.h"
 
+namespace {
+
+// A line before the cursor, how many candidates it has, and the text that
+// replaces its last word (when there is one).
+struct completion_row {
+  std::string line;
+  int found;
+  std::string text;
+};
+
+template <size_t N>
+void expect_completions(const completion_row (&rows)[N]) {
+  for (const completion_row& r : rows) {
+    cpl_result res;
+    EXPECT_EQ(cpl_complete(r.line, res), r.found) << r.line;
+    if (r.found > 0) {
+      EXPECT_EQ(res.text, r.text) << r.line;
+    }
+  }
+}
+
+}  // namespace
+
 // The word before the cursor is split off as the command will take it.
 TEST(ShellCompletion, WhichWordAndWhere) {
   struct row {
@@ -52,24 +75,13 @@ TEST(ShellCompletion, WhichWordAndWhere) {
 }
 
 TEST(ShellCompletion, CommandsAndRates) {
-  struct row {
-    const char* line;
-    int found;
-    const char* text;
-  };
-  const row rows[] = {
+  const completion_row rows[] = {
       {"he", 1, "help "},       {"CONF", 1, "configure "}, {"x", 1, "x "},          {"qu", 1, "quit "},
       {"co", 2, "con"},         {"d", 4, "d"},             {"zz", 0, ""},           {"connect 3 1", 1, "19200 "},
       {"baud 5", 1, "57600 "},  {"baud 1200", 0, ""},      {"baud ", 5, ""},        {"baud,9", 1, "9600 "},
       {"connect 3 19200 ", 0, ""},
   };
-  for (const row& r : rows) {
-    cpl_result res;
-    EXPECT_EQ(cpl_complete(r.line, res), r.found) << r.line;
-    if (r.found > 0) {
-      EXPECT_EQ(res.text, r.text) << r.line;
-    }
-  }
+  expect_completions(rows);
   cpl_result res;
   ASSERT_EQ(cpl_complete("  d", res), 4);
   EXPECT_EQ(res.start, 2u);
@@ -84,12 +96,7 @@ TEST(ShellCompletion, FileNames) {
     if (path.find("sub dir") != std::string::npos) mkdir((dir + "/sub dir").c_str(), 0755);
     write_file(path, "x\n");
   }
-  struct row {
-    std::string line;
-    int found;
-    std::string text;
-  };
-  const row rows[] = {
+  const completion_row rows[] = {
       {"configure " + dir + "/al", 2, dir + "/alp"},
       {"configure " + dir + "/alpi", 1, dir + "/alpine.rules"},   // no blank after a file name
       {"rules " + dir + "/s", 1, dir + "/sub dir/"},              // a folder ends with "/"
@@ -99,13 +106,7 @@ TEST(ShellCompletion, FileNames) {
       {"configure " + dir + "/w", 0, ""},                         // a comma would end the name
       {"configure " + dir + "/nothing/x", 0, ""},
   };
-  for (const row& r : rows) {
-    cpl_result res;
-    EXPECT_EQ(cpl_complete(r.line, res), r.found) << r.line;
-    if (r.found > 0) {
-      EXPECT_EQ(res.text, r.text) << r.line;
-    }
-  }
+  expect_completions(rows);
   cpl_result res;
   ASSERT_EQ(cpl_complete("configure " + dir + "/", res), 3);
   EXPECT_EQ(res.text, dir + "/");

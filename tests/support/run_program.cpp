@@ -22,6 +22,17 @@ double now_s() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+// In a forked child: becomes the program at `path` with `args`, or ends
+// with status 127 when it cannot be run.
+[[noreturn]] void exec_program(const std::string& path, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(path.c_str(), argv.data());
+  _exit(127);
+}
+
 }  // namespace
 
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
@@ -44,12 +55,7 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
     dup2(err_pipe[1], 2);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     setsid();  // no controlling terminal: a pseudo-terminal never becomes one
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+    exec_program(path, args);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -142,12 +148,7 @@ pid_t start_on_terminal(const std::string& path, const std::vector<std::string>&
     else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
   }
   if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(path.c_str(), argv.data());
-  _exit(127);
+  exec_program(path, args);
 }
 
 prog_result wait_program(pid_t pid, double timeout_s, const std::function<void()>& meanwhile) {
