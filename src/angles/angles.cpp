@@ -4,9 +4,13 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "text/numbers.h"
+#include "text/words.h"
 
 namespace {
 
@@ -25,7 +29,7 @@ constexpr int real_exp_max = 100000;
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 // White space skipped before a number; a newline ends the text instead.
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_space(char c) { return c != '\n' && txt_space(c); }
 
 // Stores a part in single precision without leaving the float range.
 float to_part(double v) {
@@ -35,17 +39,13 @@ float to_part(double v) {
 }
 
 // Integer conversion: white space, optional sign, decimal digits; stops at
-// the first other character. Saturates instead of overflowing. A minus sign
-// gives -0.0 for a zero value, so the sign is never lost.
+// the first other character (a field never holds a newline before its
+// number). Saturates instead of overflowing. A minus sign gives -0.0 for a
+// zero value, so the sign is never lost.
 double conv_int(const char* p) {
+  const auto v = static_cast<double>(txt_int(p, 10, INT64_MIN, INT64_MAX));
   while (is_space(*p)) ++p;
-  bool neg = false;
-  if (*p == '+' || *p == '-') neg = (*p++ == '-');
-  double v = 0.0;
-  for (; is_digit(*p); ++p) {
-    if (v < 1e12) v = v * 10.0 + (*p - '0');
-  }
-  return neg ? -v : v;
+  return *p == '-' && v == 0.0 ? -0.0 : v;
 }
 
 // Real conversion: white space, optional sign, digits, a decimal point and

@@ -13,7 +13,9 @@
 #include "angles/angles.h"
 #include "config/config.h"
 #include "config/line_reader.h"
-#include "serial/serial.h"
+#include "rates/rates.h"
+#include "text/numbers.h"
+#include "text/words.h"
 
 // Every message about a line of the file begins this way, with the line number.
 #define CONF_LINE_ERROR "\a\aError: line %d: "
@@ -114,27 +116,12 @@ struct conf_line {
   const char* mark;
 };
 
-// Takes the next token from *cursor: skips leading separators, takes the
-// characters up to the next separator or the end, and consumes that one
-// separator. Returns nullptr when only separators remain.
-char* conf_token(char** cursor, const char* seps) {
-  char* p = *cursor + std::strspn(*cursor, seps);
-  if (*p == '\0') {
-    *cursor = p;
-    return nullptr;
-  }
-  char* end = p + std::strcspn(p, seps);
-  if (*end != '\0') *end++ = '\0';
-  *cursor = end;
-  return p;
-}
-
 // Takes the next argument of an item. When there is none it prints the
 // item's missing-argument message (naming `what`) and returns nullptr; *rc
 // says why: -11 when the line holds no more argument, -8 when the argument
 // lies inside the comment (only for items that make the comment check).
 char* conf_arg(conf_line& ln, const char* seps, bool comment_check, const char* what, int* rc) {
-  char* arg = conf_token(&ln.rest, seps);
+  char* arg = txt_word(&ln.rest, seps);
   *rc = CONF_ERR_VALUE;
   if (arg != nullptr && comment_check && ln.mark != nullptr && arg > ln.mark) {
     *rc = CONF_ERR_COMMENT;
@@ -144,26 +131,14 @@ char* conf_arg(conf_line& ln, const char* seps, bool comment_check, const char* 
   return arg;
 }
 
-// Integer conversion that never overflows: strtol saturates at the limits of
-// long, and the result is then held within int. `end`, when given, receives
-// the first character after the number.
-int conf_to_int(const char* text, int base, char** end = nullptr) {
-  char* stop = nullptr;
-  long v = std::strtol(text, &stop, base);
-  if (end != nullptr) *end = stop;
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
-
-bool conf_keyword_matches(const char* word, size_t len, std::string_view keyword) {
-  if (len > keyword.size()) return false;
-  for (size_t i = 0; i < len; ++i) {
-    if (std::tolower(static_cast<unsigned char>(word[i])) != std::tolower(static_cast<unsigned char>(keyword[i]))) {
-      return false;
-    }
-  }
-  return true;
+// Integer conversion within int (base 10, or 0 for C notation). `end`,
+// when given, receives the first character after the number (the start of
+// the text when there was none).
+int conf_to_int(const char* text, int base, const char** end = nullptr) {
+  size_t used = 0;
+  const auto v = static_cast<int>(txt_int(text, base, INT_MIN, INT_MAX, &used));
+  if (end != nullptr) *end = text + used;
+  return v;
 }
 
 int conf_item_baud(conf_line& ln, uint32_t* field) {
@@ -249,7 +224,7 @@ int conf_item_altitude(conf_line& ln) {
   int rc = 0;
   char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Altitude", &rc);
   if (arg == nullptr) return rc;
-  char* unit = nullptr;
+  const char* unit = nullptr;
   int v = conf_to_int(arg, 0, &unit);
   if (*unit == 'f' || *unit == 'F') {
     // |v| * 0.3049 stays far inside int: the conversion back is defined.
@@ -361,7 +336,7 @@ int conf_item_digipath(conf_line& ln) {
   digipath_count = 0;
   char* cursor = arg;
   while (digipath_count < CONF_DIGIPATH_SLOTS) {
-    char* name = conf_token(&cursor, CONF_SEP_DIGI_NAME);
+    char* name = txt_word(&cursor, CONF_SEP_DIGI_NAME);
     if (name == nullptr) break;
     size_t len = std::strlen(name);
     if (len > static_cast<size_t>(CONF_DIGIPATH_NAME)) {
@@ -463,29 +438,21 @@ int conf_read_lines(FILE* f, const char* path, int* items) {
     }
     if (number < INT_MAX) ++number;
     conf_line ln{number, line_buf, std::strpbrk(line_buf, CONF_COMMENT_CHARS)};
-    char* word = conf_token(&ln.rest, CONF_SEP_KEYWORD);
+    char* word = txt_word(&ln.rest, CONF_SEP_KEYWORD);
     if (word == nullptr) continue;                              // blank line
     if (std::strchr(CONF_COMMENT_CHARS, word[0]) != nullptr) continue;  // comment line
 
-    size_t len = std::strlen(word);
-    const conf_keyword* found = nullptr;
-    int matches = 0;
-    for (const conf_keyword& k : conf_keywords) {
-      if (conf_keyword_matches(word, len, k.name)) {
-        ++matches;
-        found = &k;
-      }
-    }
-    if (matches > 1) {
+    const int row = txt_match(word, conf_keywords, &conf_keyword::name);
+    if (row == TXT_AMBIGUOUS) {
       std::printf(CONF_LINE_ERROR "Ambiguous command: %s: %s\n", number, word, line_copy);
       return CONF_ERR_KEYWORD;
     }
-    if (found == nullptr) {
+    if (row == TXT_UNKNOWN) {
       std::printf(CONF_LINE_ERROR "command %s invalid: %s\n", number, word, line_copy);
       return CONF_ERR_KEYWORD;
     }
     if (*items < INT_MAX) ++*items;
-    int rc = conf_apply(ln, found->item);
+    int rc = conf_apply(ln, conf_keywords[static_cast<size_t>(row)].item);
     if (rc != 0) return rc;
   }
   return 0;

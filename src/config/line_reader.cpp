@@ -1,37 +1,20 @@
 #include "config/line_reader.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
+
+#include "text/files.h"
 
 char line_buf[LINE_BUF_SIZE];
 char line_copy[LINE_BUF_SIZE];
 
-FILE* file_open_regular(const char* path) {
-  if (path == nullptr) return nullptr;
-  // Looked at before it is opened: opening a named pipe waits for a writer,
-  // and a device may never end. Looked at again once open, in case the name
-  // was replaced in between.
-  struct stat st {};
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    std::printf("\a\aError: cannot open %s: not a regular file\n", path);
-    return nullptr;
-  }
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) {
-    std::printf("\a\aError: cannot open %s\n", path);
-    return nullptr;
-  }
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(f);
-    std::printf("\a\aError: cannot open %s: not a regular file\n", path);
-    return nullptr;
-  }
+FILE* line_open(const char* path) {
+  FILE* f = nullptr;
+  const int rc = txt_open_regular(path, &f);
+  if (rc == TXT_OPEN_NOT_REGULAR) std::printf("\a\aError: cannot open %s: not a regular file\n", path);
+  if (rc == TXT_OPEN_FAILED) std::printf("\a\aError: cannot open %s\n", path);
   return f;
 }
-
-FILE* line_open(const char* path) { return file_open_regular(path); }
 
 int line_read(FILE* f) {
   int n = 0;

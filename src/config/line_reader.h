@@ -7,13 +7,10 @@ constexpr int LINE_BUF_SIZE = 256;
 extern char line_buf[LINE_BUF_SIZE];   // the line being read (255 characters and NUL)
 extern char line_copy[LINE_BUF_SIZE];  // copy of the current line without its line end
 
-// Opens `path` for binary reading when it names a regular file. Otherwise
-// prints "\a\aError: cannot open PATH\n" (no such file, no permission) or
-// "\a\aError: cannot open PATH: not a regular file\n" (a directory, a device,
-// a named pipe: refused before it is opened, so that nothing blocks) and
-// returns nullptr. Every file reader of the program opens its file here.
-FILE* file_open_regular(const char* path);
-// The configuration and rules readers' name for file_open_regular.
+// Opens `path` for binary reading when it names a regular file
+// (txt_open_regular). Otherwise prints "\a\aError: cannot open PATH\n" (no
+// such file, no permission) or "\a\aError: cannot open PATH: not a regular
+// file\n" (a directory, a device, a named pipe) and returns nullptr.
 FILE* line_open(const char* path);
 // Reads the next piece of at most 255 characters (up to and including a line
 // feed) into line_buf, removes the line feed and a carriage return before it,

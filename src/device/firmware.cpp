@@ -11,11 +11,11 @@
 #include <cstring>
 #include <vector>
 
-#include "config/line_reader.h"
 #include "console/console.h"
 #include "device/inhex.h"
 #include "device/link.h"
 #include "serial/serial.h"
+#include "text/files.h"
 
 namespace {
 
@@ -361,8 +361,14 @@ int firmware(const char* port_name, const char* file_name) {
     std::printf("firmware: Error: param filename is invalid\n");
     return -1;
   }
-  FILE* file = file_open_regular(file_name);
-  if (file == nullptr) return -2;  // it said why
+  FILE* file = nullptr;
+  const int opened = txt_open_regular(file_name, &file);
+  if (opened != 0) {
+    std::printf(opened == TXT_OPEN_NOT_REGULAR ? "\a\aError: cannot open %s: not a regular file\n"
+                                               : "\a\aError: cannot open %s\n",
+                file_name);
+    return -2;
+  }
   // The file is read once: what is verified is what is sent, whatever
   // happens to the file meanwhile.
   std::vector<char> image;

@@ -10,6 +10,7 @@
 #include "serial/deadline.h"
 #include "serial/hexdump.h"
 #include "serial/serial.h"
+#include "text/numbers.h"
 
 link_state_t link_state{};
 uint8_t dev_reply[DEV_REPLY_SIZE];
@@ -41,27 +42,12 @@ constexpr int dev_prompt_timeout_ms = 2000;
 static_assert(dev_version_reply_size <= DEV_REPLY_SIZE && dev_prompt_reply_size <= DEV_REPLY_SIZE,
               "replies fit the reply buffer");
 
-constexpr bool dev_is_space(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Reads a decimal number from p up to end the way atoi does (leading white
 // space, optional sign, digits up to the first other character; no digits
 // give 0), saturating instead of overflowing.
 int dev_parse_int(const uint8_t* p, const uint8_t* end) {
-  while (p < end && dev_is_space(*p)) ++p;
-  bool negative = false;
-  if (p < end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  long long value = 0;
-  while (p < end && *p >= '0' && *p <= '9') {
-    if (value <= INT_MAX) value = value * 10 + (*p - '0');  // stays far inside long long
-    ++p;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+  const std::string_view text(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
+  return static_cast<int>(txt_int(text, 10, INT_MIN, INT_MAX));
 }
 
 int dev_find_text(const uint8_t* hay, int len, std::string_view needle) {

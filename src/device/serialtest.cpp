@@ -11,6 +11,7 @@
 #include "device/link.h"
 #include "serial/hexdump.h"
 #include "serial/serial.h"
+#include "text/numbers.h"
 
 namespace {
 
@@ -27,43 +28,12 @@ constexpr int st_reply_size = 1024;
 constexpr int st_reply_timeout_ms = 1000;
 constexpr int st_echo_timeout_ms = 1000;
 
-constexpr bool st_is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Reads the count the way atol does (leading white space, optional sign,
 // digits up to the first other character; no digits give 0), saturating at
 // the limits of long instead of overflowing.
 long st_parse_count(const char* text) {
   if (text == nullptr) return 0;
-  const char* p = text;
-  while (st_is_space(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  long value = 0;
-  bool saturated = false;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const int digit = *p - '0';
-    if (saturated) continue;
-    // Accumulate towards the sign so that LONG_MIN itself is reachable.
-    if (negative) {
-      if (value < (LONG_MIN + digit) / 10) {
-        value = LONG_MIN;
-        saturated = true;
-      } else {
-        value = value * 10 - digit;
-      }
-    } else {
-      if (value > (LONG_MAX - digit) / 10) {
-        value = LONG_MAX;
-        saturated = true;
-      } else {
-        value = value * 10 + digit;
-      }
-    }
-  }
-  return value;
+  return static_cast<long>(txt_int(text, 10, LONG_MIN, LONG_MAX));
 }
 
 // Closes the port; the shell then counts as disconnected.

@@ -14,6 +14,8 @@
 #include "config/config.h"
 #include "config/line_reader.h"
 #include "rules/rules.h"
+#include "text/numbers.h"
+#include "text/words.h"
 
 namespace {
 
@@ -35,22 +37,8 @@ struct rules_reader {
   char* rest;           // where the next field is split off
 };
 
-// Splits the next field off the rest of the line: skips a run of
-// separators, takes characters up to the next separator or the line end and
-// consumes that one separator. nullptr when only separators remain.
-char* rules_split(rules_reader& r, const char* seps) {
-  char* p = r.rest;
-  while (*p != '\0' && std::strchr(seps, *p) != nullptr) ++p;
-  if (*p == '\0') {
-    r.rest = p;
-    return nullptr;
-  }
-  char* field = p;
-  while (*p != '\0' && std::strchr(seps, *p) == nullptr) ++p;
-  if (*p != '\0') *p++ = '\0';
-  r.rest = p;
-  return field;
-}
+// Splits the next field off the rest of the line (txt_word).
+char* rules_split(rules_reader& r, const char* seps) { return txt_word(&r.rest, seps); }
 
 // True when a field begins after the comment position (it lies in the comment).
 bool in_comment(const rules_reader& r, const char* field) { return r.comment != nullptr && field > r.comment; }
@@ -68,42 +56,18 @@ bool in_comment(const rules_reader& r, const char* field) { return r.comment != 
 
 bool starts_comment(const char* word) { return std::strchr(comment_chars, word[0]) != nullptr; }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// True when `word` equals the beginning of `keyword`, case ignored.
-bool is_prefix(const char* word, std::string_view keyword) {
-  const size_t n = std::strlen(word);
-  if (n > keyword.size()) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (lower(word[i]) != lower(keyword[i])) return false;
-  }
-  return true;
-}
-
-bool equals_nocase(const char* word, std::string_view name) {
-  return std::strlen(word) == name.size() && is_prefix(word, name);
-}
-
 // Decimal-to-floating conversion: leading white space, then a decimal number
 // (digits, point, digits, exponent); no number gives 0. Hexadecimal and
 // names such as "inf" are not decimal numbers and give 0 too.
 double conv_decimal(const char* s) {
   const char* p = s;
-  while (*p == ' ' || *p == '\t' || *p == '\v' || *p == '\f' || *p == '\r' || *p == '\n') ++p;
+  while (txt_space(*p)) ++p;
   const char* q = (*p == '+' || *p == '-') ? p + 1 : p;
   const bool digit = *q >= '0' && *q <= '9';
   const bool point_digit = *q == '.' && q[1] >= '0' && q[1] <= '9';
   if (!digit && !point_digit) return 0.0;
   if (q[0] == '0' && (q[1] == 'x' || q[1] == 'X')) return 0.0;  // reads as the number 0, then stops
   return std::strtod(p, nullptr);  // overflow gives +-HUGE_VAL, which every caller bounds
-}
-
-// Decimal-to-integer conversion, saturated to the int range.
-int conv_int(const char* s) {
-  const long v = std::strtol(s, nullptr, 10);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
 }
 
 // A checked value stored in single precision; values beyond the float range
@@ -181,7 +145,7 @@ int rules_call(rules_reader& r, rule_entry& e, int command, uint8_t action) {
     e.flags |= RULE_MOD_PREFIX;
   } else if (char* dash = std::strchr(call, '-'); dash != nullptr) {
     *dash = '\0';
-    const int ssid = conv_int(dash + 1);
+    const auto ssid = static_cast<int>(txt_int(dash + 1, 10, INT_MIN, INT_MAX));
     if (ssid < 0 || ssid > 15) return rules_fail(r, -9, "invalid SSID range [0..15]: %d", ssid);
     e.flags |= RULE_MOD_SSID;
     e.param_b[0] = static_cast<uint8_t>(ssid);
@@ -215,7 +179,7 @@ int rules_compass(rules_reader& r, rule_entry& e) {
   if (const int rc = take_arg(r, seps_word, dir, field); rc != 0) return rc;
   int code = 0;
   for (int i = 1; i <= COMPASS_DIRECTIONS && code == 0; ++i) {
-    if (equals_nocase(field, compass_names[static_cast<size_t>(i)])) code = i;
+    if (txt_equal(field, compass_names[static_cast<size_t>(i)])) code = i;
   }
   if (code == 0) return rules_fail(r, dir.invalid_code, dir.invalid, field);
   e.param_a[0] = static_cast<uint8_t>(code);
@@ -292,14 +256,9 @@ int rules_read(FILE* f, rules_reader& r, int& statements, int& implicits) {
     char* word = rules_split(r, seps_word);
     if (word == nullptr || starts_comment(word)) continue;
 
-    int action = -1;
-    for (const auto& a : rule_actions) {
-      if (is_prefix(word, a.word)) {
-        action = a.code;
-        break;
-      }
-    }
-    if (action < 0) return rules_fail(r, -3, "action %s invalid", word);
+    const int action_row = txt_match(word, rule_actions, &rule_word::word);
+    if (action_row < 0) return rules_fail(r, -3, "action %s invalid", word);
+    const int action = rule_actions[static_cast<size_t>(action_row)].code;
 
     char* cmd_word = rules_split(r, seps_word);
     if (cmd_word == nullptr) return rules_fail(r, -71, "missing arguments");
@@ -307,15 +266,10 @@ int rules_read(FILE* f, rules_reader& r, int& statements, int& implicits) {
 
     if (statements >= RULE_LIMIT) return rules_fail(r, -6, "rule limit (%d) exceeded", RULE_LIMIT);
 
-    int command = 0;
-    int matches = 0;
-    for (const auto& c : rule_commands) {
-      if (is_prefix(cmd_word, c.word)) {
-        if (matches++ == 0) command = c.code;
-      }
-    }
-    if (matches > 1) return rules_fail(r, -7, "Ambiguous command: %s", cmd_word);
-    if (matches == 0) return rules_fail(r, -7, "command %s invalid", cmd_word);
+    const int command_row = txt_match(cmd_word, rule_commands, &rule_word::word);
+    if (command_row == TXT_AMBIGUOUS) return rules_fail(r, -7, "Ambiguous command: %s", cmd_word);
+    if (command_row == TXT_UNKNOWN) return rules_fail(r, -7, "command %s invalid", cmd_word);
+    const int command = rule_commands[static_cast<size_t>(command_row)].code;
 
     const auto act = static_cast<uint8_t>(action);
     if (command == RULE_CMD_IMPLICIT || command == RULE_CMD_PASS || command == RULE_CMD_DROP) {

@@ -3,12 +3,8 @@
 #pragma once
 #include <cstdint>
 
-// The 13 rates a port can be set to, ended by a zero entry.
-extern const long baud_table[14];
+#include "rates/rates.h"
 
-// The baud_table entry equal to `baud`, or nullptr. A baud of 0 prints
-// "get_baud: Error: invalid baud: %ld\n"; any other unknown rate prints nothing.
-const long* get_baud(long baud);
 
 // Five time-out values in milliseconds. A read or write of n bytes may take
 // multiplier x n + constant in all.

@@ -1,19 +1,16 @@
 #include "shell/completion.h"
 
 #include <dirent.h>
-#include <pwd.h>
-#include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "serial/portlist.h"
 #include "shell/shell.h"
+#include "text/home.h"
+#include "text/words.h"
 
 namespace {
 
@@ -37,21 +34,15 @@ const cpl_args_row* cpl_args_of(int id) {
 // A candidate: the replacement text and the name a listing shows.
 using cpl_candidate = std::pair<std::string, std::string>;
 
-bool starts_with(std::string_view s, std::string_view prefix, bool any_case) {
-  if (prefix.size() > s.size()) return false;
-  if (any_case) return prefix.empty() || strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
-
 void command_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
   for (const command_entry& row : command_table)
-    if (starts_with(row.name, word, true)) out.emplace_back(row.name, row.name);
+    if (txt_prefix(word, row.name)) out.emplace_back(row.name, row.name);
 }
 
 void rate_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
   for (long b : link_bauds) {
     std::string s = std::to_string(b);
-    if (starts_with(s, word, false)) out.emplace_back(s, s);
+    if (std::string_view(s).starts_with(word)) out.emplace_back(s, s);
   }
 }
 
@@ -59,17 +50,7 @@ void port_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
   std::vector<std::string> devices;
   port_devices(PORTLIST_SYSTEM_ROOTS, devices);
   for (const std::string& d : devices)
-    if (starts_with(d, word, false)) out.emplace_back(d, d);
-}
-
-// Home folder of the current user, or of `user` when not empty; empty when unknown.
-std::string home_of(const std::string& user) {
-  if (user.empty()) {
-    const char* h = std::getenv("HOME");
-    if (h != nullptr && h[0] != '\0') return h;
-  }
-  const passwd* pw = user.empty() ? getpwuid(getuid()) : getpwnam(user.c_str());
-  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+    if (std::string_view(d).starts_with(word)) out.emplace_back(d, d);
 }
 
 // "~" and "~user" at the start of a file name stand for a home folder. The
@@ -79,7 +60,7 @@ std::string expand_tilde(std::string_view word) {
   if (word.empty() || word[0] != '~') return std::string(word);
   size_t slash = word.find('/');
   std::string user(word.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1));
-  std::string home = home_of(user);
+  std::string home = txt_home(user);
   if (home.empty()) return std::string(word);
   if (home.back() != '/') home += '/';
   return slash == std::string_view::npos ? home : home + std::string(word.substr(slash + 1));
@@ -96,7 +77,7 @@ void file_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
     const std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
     if (name[0] == '.' && (base.empty() || base[0] != '.')) continue;
-    if (!starts_with(name, base, false)) continue;
+    if (!name.starts_with(base)) continue;
     // A comma or a tab would end the name on the command line.
     if (name.find_first_of(",\t\n") != std::string_view::npos) continue;
     std::string full = dir + std::string(name);
@@ -164,8 +145,7 @@ int cpl_complete(std::string_view line, cpl_result& r) {
     const std::string& a = found[0].first;
     const std::string& b = c.first;
     while (i < common && i < b.size() &&
-           (any_case ? std::tolower(static_cast<unsigned char>(a[i])) == std::tolower(static_cast<unsigned char>(b[i]))
-                     : a[i] == b[i]))
+           (any_case ? txt_lower(a[i]) == txt_lower(b[i]) : a[i] == b[i]))
       ++i;
     common = i;
   }

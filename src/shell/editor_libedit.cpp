@@ -2,7 +2,6 @@
 // ~/.editrc says otherwise, a history kept across runs, completion with Tab.
 #include <fcntl.h>
 #include <histedit.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -19,6 +18,7 @@
 
 #include "shell/completion.h"
 #include "shell/editor.h"
+#include "text/home.h"
 
 namespace {
 
@@ -75,12 +75,7 @@ void edit_catch(int sig) {
 std::string history_file() {
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/tovhost/history";
-  const char* home = std::getenv("HOME");
-  std::string h = home != nullptr ? home : "";
-  if (h.empty()) {
-    const passwd* pw = getpwuid(getuid());
-    if (pw != nullptr && pw->pw_dir != nullptr) h = pw->pw_dir;
-  }
+  const std::string h = txt_home();
   return h.empty() ? "" : h + "/.local/state/tovhost/history";
 }
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "angles/angles.h"
 #include "config/config.h"
@@ -13,6 +12,8 @@
 #include "rules/rules.h"
 #include "serial/serial.h"
 #include "shell/editor.h"
+#include "text/numbers.h"
+#include "text/words.h"
 
 namespace {
 
@@ -58,17 +59,7 @@ const command_entry command_table[SHELL_ROWS] = {
 
 const long link_bauds[5] = {4800, 9600, 19200, 38400, 57600};
 
-int shell_match(const char* word) {
-  size_t len = std::strlen(word);
-  int found = SHELL_UNKNOWN;
-  for (int row = 0; row < SHELL_ROWS; ++row) {
-    const char* name = command_table[row].name;
-    if (len > std::strlen(name) || strncasecmp(word, name, len) != 0) continue;
-    if (found != SHELL_UNKNOWN) return SHELL_AMBIGUOUS;
-    found = row;
-  }
-  return found;
-}
+int shell_match(const char* word) { return txt_match(word, command_table, &command_entry::name); }
 
 void show_help() {
   long def = conf_default_baud();
@@ -83,36 +74,13 @@ void show_help() {
   }
 }
 
-char* shell_take(shell_args& a, const char* seps) {
-  char* p = a.next;
-  if (p == nullptr) return nullptr;
-  p += std::strspn(p, seps);
-  if (*p == '\0') {
-    a.next = nullptr;
-    return nullptr;
-  }
-  char* end = p + std::strcspn(p, seps);
-  if (*end == '\0') {
-    a.next = nullptr;
-  } else {
-    *end = '\0';
-    a.next = end + 1;
-  }
-  return p;
-}
+char* shell_take(shell_args& a, const char* seps) { return txt_word(&a.next, seps, TXT_END_NULLPTR); }
 
 long shell_atol(const char* word) {
-  const char* p = word;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-  bool neg = false;
-  if (*p == '+' || *p == '-') neg = (*p++ == '-');
-  long v = 0;
-  constexpr long cap = 2147483647L;  // results are printed with %d: keep them in int range
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const long digit = *p - '0';
-    v = v > (cap - digit) / 10 ? cap : v * 10 + digit;
-  }
-  return neg ? -v : v;
+  // Results are printed with %d: they stay within int, the same bound for
+  // both signs.
+  constexpr long long cap = 2147483647;
+  return static_cast<long>(txt_int(word, 10, -cap, cap));
 }
 
 namespace {

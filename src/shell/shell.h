@@ -23,8 +23,8 @@ struct command_entry {
 extern const command_entry command_table[SHELL_ROWS];
 extern const long link_bauds[5];
 
-constexpr int SHELL_UNKNOWN = -1;
-constexpr int SHELL_AMBIGUOUS = -2;
+constexpr int SHELL_UNKNOWN = -1;    // as TXT_UNKNOWN
+constexpr int SHELL_AMBIGUOUS = -2;  // as TXT_AMBIGUOUS
 
 // Row of the command table that `word` selects, or SHELL_UNKNOWN / SHELL_AMBIGUOUS.
 int shell_match(const char* word);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "serial/serial.h"
+#include "rates/rates.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The baud rates a port can be set to.
 #include <cstdio>
 
-#include "serial/serial.h"
+#include "rates/rates.h"
 
 const long baud_table[14] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 0};
 
