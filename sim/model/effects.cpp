@@ -116,7 +116,7 @@ void keep_add(device& d, keep_file file, keep_op op, const void* data, size_t si
   effects_state& fx = d.fx;
   if (!d.opt->keep_files) return;
   if (fx.keep_len + size > KEEP_CAP || fx.keep_count >= KEEP_ENTRIES) {
-    log_line(d, "%s: %zu bytes not kept (no room)", keep_names[file], size);
+    log_line(d, "%s: %lu bytes not kept (no room)", keep_names[file], static_cast<unsigned long>(size));
     return;
   }
   if (size > 0) std::memcpy(fx.keep_data + fx.keep_len, data, size);
