@@ -48,15 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* f = std::fopen(hex_path, "rb");
   if (f == nullptr) fz_fail("fuzz_inhex: cannot reopen the input file");
   const int records = inhexverify(f);
-  FZ_CHECK(records >= 1 || (records <= -2 && records >= -9) || records == -11);
+  FZ_CHECK(records >= 1 || (records <= -2 && records >= -9) || (records <= -11 && records >= -16));
   // The firmware update checks the file held in memory: same result.
   const char* text = reinterpret_cast<const char*>(data);
   FZ_CHECK(inhexverify_text(text, size) == records);
   if (records >= 1) {
     // Every record line that was accepted must fit the sender's buffer whole,
     // the count must match the record lines the sender reads again (after
-    // the byte order mark, as the sender does), and one of them is the end
-    // of file record.
+    // the byte order mark, as the sender does), and the last of them, and
+    // only the last, is the end of file record.
     char line[INHEX_LINE_SIZE];
     int seen = 0;
     bool end_record = false;
@@ -65,17 +65,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while ((len = inhex_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
       FZ_CHECK(len < INHEX_LINE_SIZE);
       if (line[0] != ':') {
-        // A line the sender skips holds no record after blanks.
-        const char* p = line;
-        while (*p == ' ' || *p == '\t') ++p;
-        FZ_CHECK(*p != ':');
+        // A line the sender skips holds no record after blanks, control
+        // characters or bytes >= 0x80, and is no record without its ':'.
+        int i = 0;
+        while (i < len && (static_cast<unsigned char>(line[i]) <= ' ' || static_cast<unsigned char>(line[i]) >= 0x7F))
+          ++i;
+        FZ_CHECK(i == len || line[i] != ':');
+        FZ_CHECK(len < 11 || std::strspn(line, "0123456789abcdefABCDEF") < static_cast<size_t>(len));
         continue;
       }
       ++seen;
+      FZ_CHECK(!end_record);
       FZ_CHECK(len <= record_max);
-      // The sum covered the whole line: no NUL byte cut it short.
-      FZ_CHECK(std::memchr(line, '\0', static_cast<size_t>(len)) == nullptr);
-      if (len >= 9 && line[7] == '0' && line[8] == '1') end_record = true;
+      // Nothing but hex digits after the ':' (no NUL byte cut the sum short,
+      // no sign, blank or "0x" the loader would refuse).
+      FZ_CHECK(len >= 11 && std::strspn(line + 1, "0123456789abcdefABCDEF") == static_cast<size_t>(len - 1));
+      // The count fits the type: 00 any, 01 none, 02 and 04 two, 03 and 05 four.
+      const int count = hexntoi(line + 1, 2);
+      const int type = line[8] - '0';
+      FZ_CHECK(line[7] == '0' && type >= 0 && type <= 5);
+      constexpr int fixed[] = {-1, 0, 2, 4, 2, 4};
+      FZ_CHECK(fixed[type] < 0 || count == fixed[type]);
+      if (type == 1) end_record = true;
     }
     FZ_CHECK(seen == records);
     FZ_CHECK(end_record);

@@ -13,6 +13,14 @@ constexpr int INHEX_COUNT_MAX = 128;  // data bytes in one record
 
 bool inhex_blank(char c) { return c == ' ' || c == '\t'; }
 
+// A character an editor may show as nothing or as a blank: a control
+// character or a byte of a UTF-8 sequence (no-break space, byte order mark,
+// zero-width space).
+bool inhex_unseen(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F || u >= 0x80;
+}
+
 // Value of a hex digit, or -1.
 int inhex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -126,21 +134,53 @@ struct inhex_scan {
   bool end_record = false;
 };
 
+// A line that does not begin with ':' is a comment, unless it holds a record
+// that the sender would skip: 0 for a comment, or the code of the fault (its
+// message printed).
+int inhex_check_comment(const char* line, int len, unsigned long line_number) {
+  int i = 0;
+  bool only_blanks = true;
+  while (i < len && (inhex_blank(line[i]) || inhex_unseen(line[i]))) {
+    if (!inhex_blank(line[i])) only_blanks = false;
+    ++i;
+  }
+  if (i > 0 && i < len && line[i] == ':') {
+    if (only_blanks) {
+      std::printf("\a\aError: blanks before the record start (':') for line %lu in Firmware file!\n", line_number);
+      return -9;
+    }
+    std::printf("\a\aError: control characters or non-ASCII bytes before the record start (':') for line %lu in "
+                "Firmware file!\n",
+                line_number);
+    return -12;
+  }
+  // Nothing but hex digits, as long as a record or longer: a record that
+  // lost its ':'.
+  int digits = 0;
+  while (digits < len && inhex_digit(line[digits]) >= 0) ++digits;
+  if (len >= 11 && digits == len) {
+    std::printf("\a\aError: record start (':') missing for line %lu in Firmware file!\n", line_number);
+    return -13;
+  }
+  return 0;
+}
+
+// Data bytes a record of type `type` ('1' to '5') must carry; -1 for data
+// records, which carry any number.
+int inhex_type_count(char type) {
+  switch (type) {
+    case '1': return 0;
+    case '2': case '4': return 2;
+    case '3': case '5': return 4;
+    default: return -1;
+  }
+}
+
 // Checks one line (piece) of the file. 0 to go on, or the code of the fault
 // (its message printed).
 int inhex_check_line(inhex_scan& st, const char* line, int len) {
   const unsigned long line_number = ++st.line_number;
-  if (line[0] != ':') {
-    // A comment, unless blanks stand before a record: such a line would be
-    // skipped when sending, so the image would lose a record.
-    int i = 0;
-    while (i < len && inhex_blank(line[i])) ++i;
-    if (i > 0 && inhex_at(line, len, i) == ':') {
-      std::printf("\a\aError: blanks before the record start (':') for line %lu in Firmware file!\n", line_number);
-      return -9;
-    }
-    return 0;
-  }
+  if (line[0] != ':') return inhex_check_comment(line, len, line_number);
   if (st.records < INT_MAX) ++st.records;
 
   // The sum ends at a NUL byte while the whole line would be sent: bytes the
@@ -177,6 +217,26 @@ int inhex_check_line(inhex_scan& st, const char* line, int len) {
       std::printf("\a\aError: data record offset boundary error for line %lu in Firmware file!\n", line_number);
       return -6;
     }
+  }
+  // The sum and the length read through signs, blanks and "0x"; the loader
+  // takes nothing but hex digits.
+  for (int i = 1; i < len; ++i) {
+    if (inhex_digit(line[i]) < 0) {
+      std::printf("\a\aError: non-hex character (0x%02x) for line %lu in Firmware file!\n",
+                  static_cast<unsigned char>(line[i]), line_number);
+      return -14;
+    }
+  }
+  const int type_count = inhex_type_count(type_lo);
+  if (type_count >= 0 && count != type_count) {
+    std::printf("\a\aError: record length (%u) does not fit type (%c%c) for line %lu in Firmware file!\n",
+                static_cast<unsigned>(count), type_hi, type_lo, line_number);
+    return -15;
+  }
+  // Two images joined: the loader would take the second one over the first.
+  if (st.end_record) {
+    std::printf("\a\aError: record after the end of file record for line %lu in Firmware file!\n", line_number);
+    return -16;
   }
   if (type_lo == '1') st.end_record = true;
   return 0;

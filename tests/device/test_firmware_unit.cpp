@@ -99,7 +99,7 @@ TEST(FirmwareUnit, FileProblemsEndBeforeThePort) {
 
 // Files that must never reach the device: each ends before the port is
 // opened ("/nonexistent/port" would say so), with its own message and code.
-TEST(FirmwareUnit, FilesThatWouldFlashAnIncompleteImageEndBeforeThePort) {
+TEST(FirmwareUnit, FilesThatWouldFlashAnIncompleteOrOtherImageEndBeforeThePort) {
   const std::string dir = scratch_dir("fw_unit_refused");
   const std::string data = ":020000040000FA\n:10000000000102030405060708090A0B0C0D0E0F78\n";
   const std::string some_error = "\a\aError: Firmware file has some kind of error!\n";
@@ -117,6 +117,14 @@ TEST(FirmwareUnit, FilesThatWouldFlashAnIncompleteImageEndBeforeThePort) {
       // a record with a blank before it would be skipped when sending
       {write_file(dir + "/indented.hex", data + " :00000001FF\n"), -4,
        "\a\aError: blanks before the record start (':') for line 3 in Firmware file!\n" + some_error},
+      // a record behind a form feed, a data pair the device refuses, two images joined
+      {write_file(dir + "/ff.hex", data + "\f:00000001FF\n"), -4,
+       "\a\aError: control characters or non-ASCII bytes before the record start (':') for line 3 in Firmware "
+       "file!\n" + some_error},
+      {write_file(dir + "/sign.hex", data + ":0400000000-10110EC\n:00000001FF\n"), -4,
+       "\a\aError: non-hex character (0x2d) for line 3 in Firmware file!\n" + some_error},
+      {write_file(dir + "/joined.hex", data + ":00000001FF\n" + data + ":00000001FF\n"), -4,
+       "\a\aError: record after the end of file record for line 4 in Firmware file!\n" + some_error},
       // a regular file whose reading fails: the system's text, never a count
       {"/proc/self/mem", -3, "\a\aError: /proc/self/mem: read error: "},
       // more than the 64 MB held in memory (a sparse file: nothing on disk)

@@ -153,11 +153,10 @@ TEST(Inhexverify, CountsRecordsOfEveryType) {
   verify_result r = verify_text(text);
   EXPECT_EQ(r.rc, 5);
   EXPECT_EQ(r.out, "");
-  // Types 02, 03 and 05 pass too, the end record alone passes, and records
-  // after an end record are checked like any other.
+  // Types 02, 03 and 05 pass too, and the end record alone passes.
   EXPECT_EQ(verify_text(eof_rec).rc, 1);
   std::string others = rec(2, 0, 2, {0x10, 0x00}) + "\n" + rec(4, 0, 3, bytes(4)) + "\n" + rec(4, 0, 5, bytes(4)) +
-                       "\n" + eof_rec + "\n" + rec(1, 0x44, 0, {0x55}) + "\n";
+                       "\n" + rec(1, 0x44, 0, {0x55}) + "\n" + eof_rec + "\n# end\n\n";
   EXPECT_EQ(verify_text(others).rc, 5);
 }
 
@@ -261,14 +260,15 @@ TEST(Inhexverify, StopsAtTheFaultyLineAndRewindsFirst) {
 }
 
 TEST(Inhexverify, CrLfLineEnds) {
-  std::string text = "# comment\n" + rec(16, 0, 0, bytes(16)) + "\n" + rec(2, 0, 4, {0, 1}) + "\n" + eof_rec + "\n";
+  const std::string head = "# comment\n" + rec(16, 0, 0, bytes(16)) + "\n" + rec(2, 0, 4, {0, 1}) + "\n";
+  const std::string text = head + eof_rec + "\n";
   EXPECT_EQ(verify_text(with_crlf(text)).rc, 3);
   EXPECT_EQ(verify_text(with_crlf(text) + "\r\n").rc, 3);
   // Only one CR before the LF belongs to the line end.
   verify_result r = verify_text(eof_rec + "\r\r\n");
   EXPECT_EQ(r.rc, -4);
   // A last line without a line end, and one with a lone CR in it.
-  EXPECT_EQ(verify_text(with_crlf(text) + eof_rec).rc, 4);
+  EXPECT_EQ(verify_text(with_crlf(head) + eof_rec).rc, 3);
   r = verify_text(":0000\r0001FF\n");
   EXPECT_LT(r.rc, 0);
   // Line numbers are the same with either line end.
@@ -414,8 +414,8 @@ TEST(Inhexverify, FileWithoutEndRecordIsRefused) {
     EXPECT_EQ(r.rc, -8) << text;
     EXPECT_EQ(r.out, "\a\aError: Firmware file has no end of file record (type 01)!\n") << text;
   }
-  // The end record anywhere makes it whole; a file of comments is still empty.
-  EXPECT_EQ(verify_text(eof_rec + "\n" + data + "\n").rc, 4);
+  // The end record makes it whole; a file of comments is still empty.
+  EXPECT_EQ(verify_text(data + "\n" + eof_rec + "\n").rc, 4);
   EXPECT_EQ(verify_text("# nothing\n").rc, -7);
 }
 
@@ -428,7 +428,7 @@ TEST(Inhexverify, ByteOrderMarkAtTheStartIsSkipped) {
   r = verify_text(bom + "# made on Windows\n:00000001FE\n");
   EXPECT_EQ(r.out, "\a\aError: checksum mismatch (0xff) for line 2 in Firmware file!\n");
   // Only at the very start: elsewhere the bytes make the line a comment.
-  EXPECT_EQ(verify_text(text + bom + eof_rec + "\n").rc, 2);
+  EXPECT_EQ(verify_text(text + bom + "# end\n").rc, 2);
   // A file of the mark alone holds no record.
   EXPECT_EQ(verify_text(bom).rc, -7);
 }
@@ -499,4 +499,40 @@ TEST(InhexTextLine, ReadsTheSamePiecesAsTheFileReader) {
     }
     std::fclose(f);
   }
+}
+
+TEST(Inhexverify, DamagedFilesThatWouldFlashAnotherImageAreRefusedWithTheirLine) {
+  const std::string d4 = rec(4, 0, 0, {0x00, 0xFF, 0x01, 0x10});  // pairs at 9, 11, 13, 15
+  // A data pair the hex reader reads as the byte it replaces: the sum holds.
+  auto pair = [&](size_t at, const char* two) { return std::string(d4).replace(at, 2, two); };
+  const std::string fault = " for line 2 in Firmware file!\n";
+  const std::string unseen = "\a\aError: control characters or non-ASCII bytes before the record start (':')" + fault;
+  struct damaged_case {
+    std::string line2;  // between "# fw" and the end record
+    int rc;
+    std::string out;
+  };
+  const std::vector<damaged_case> cases = {
+      {"\r" + d4, -12, unseen},            {"\f" + d4, -12, unseen},
+      {"\v" + d4, -12, unseen},            {"\xC2\xA0" + d4, -12, unseen},      // no-break space
+      {"\xEF\xBB\xBF" + d4, -12, unseen}, {" \xE2\x80\x8B\t" + d4, -12, unseen},  // zero-width space
+      {d4.substr(1), -13, "\a\aError: record start (':') missing" + fault},
+      {pair(9, "0x"), -14, "\a\aError: non-hex character (0x78)" + fault},
+      {pair(11, "-1"), -14, "\a\aError: non-hex character (0x2d)" + fault},
+      {pair(13, " 1"), -14, "\a\aError: non-hex character (0x20)" + fault},
+      {rec(1, 0, 1, {0}), -15, "\a\aError: record length (1) does not fit type (01)" + fault},
+      {rec(4, 0, 4, bytes(4)), -15, "\a\aError: record length (4) does not fit type (04)" + fault},
+      {rec(2, 0, 2, bytes(3)), -4, "\a\aError: invalid record length (2)" + fault},  // the older check first
+      {rec(2, 0, 3, bytes(2)), -15, "\a\aError: record length (2) does not fit type (03)" + fault},
+      {rec(2, 0, 5, bytes(2)), -15, "\a\aError: record length (2) does not fit type (05)" + fault},
+      {eof_rec + "\n# second image\n" + d4, -16,
+       "\a\aError: record after the end of file record for line 4 in Firmware file!\n"},
+  };
+  for (const damaged_case& c : cases) {
+    const verify_result r = verify_text("# fw\n" + c.line2 + "\n" + eof_rec + "\n");
+    EXPECT_EQ(r.rc, c.rc) << c.line2;
+    EXPECT_EQ(r.out, c.out) << c.line2;
+  }
+  // Still comments: 10 hex digits, a word of hex letters, text before a ':'.
+  EXPECT_EQ(verify_text("# fw\n00000001FF\nDEADBEEF\nsee :00000001FF\n" + eof_rec + "\n").rc, 1);
 }
