@@ -30,69 +30,105 @@ constexpr int CONF_ERR_VALUE = -11;
 constexpr int CONF_ERR_READ = -72;  // as the rules reader's read error
 constexpr int CONF_ERR_INTERNAL = -70;
 
-// Item codes: each selects the handling of one keyword.
-enum conf_item : int {
-  CONF_ITEM_GPS = 2,
-  CONF_ITEM_TNC = 3,
-  CONF_ITEM_HOST = 4,
-  CONF_ITEM_CALL = 9,
-  CONF_ITEM_SSID = 10,
-  CONF_ITEM_POSITION = 11,
-  CONF_ITEM_LAT = 12,
-  CONF_ITEM_LON = 13,
-  CONF_ITEM_WIDEMAX = 14,
-  CONF_ITEM_WIDETOTAL = 15,
-  CONF_ITEM_HALTONERR = 16,
-  CONF_ITEM_DROPMANGLD = 17,
-  CONF_ITEM_FIXVALID = 18,
-  CONF_ITEM_RELAYDROP = 19,
-  CONF_ITEM_NSR = 20,
-  CONF_ITEM_NONAPRS = 21,
-  CONF_ITEM_HAVEGPS = 27,
-  CONF_ITEM_LOG = 32,
-  CONF_ITEM_DUPEWIN = 34,
-  CONF_ITEM_RATELIMCALL = 35,
-  CONF_ITEM_DIGIPATH = 36,
-  CONF_ITEM_BEACON = 37,
-  CONF_ITEM_BCOMMENT = 38,
-  CONF_ITEM_ICON = 39,
-  CONF_ITEM_UITRACE = 40,
-  CONF_ITEM_ALTITUDE = 41,
+// How an item reads its argument and applies it.
+enum conf_kind : uint8_t {
+  CONF_INT,       // an integer within [lo, hi] into a 16-bit field
+  CONF_BAUD,      // a settable port rate into a 32-bit field
+  CONF_SWITCH,    // on or off from the first character
+  CONF_CALL,      // the station's call sign
+  CONF_POSITION,  // latitude and longitude
+  CONF_LAT,
+  CONF_LON,
+  CONF_ALTITUDE,  // metres, or feet with an f after the number
+  CONF_DIGIPATH,
+  CONF_BCOMMENT,
+  CONF_ICON,
+  CONF_UITRACE,   // no argument: each line inverts the switch
 };
 
-struct conf_keyword {
+// A relation an integer item keeps with another field.
+enum conf_relation : uint8_t {
+  CONF_FREE,
+  CONF_NOT_ABOVE,  // the value must not exceed the other field
+  CONF_NOT_BELOW,  // the value must not be below the other field
+};
+
+// One keyword of the file. `what` names the argument in the missing-argument
+// message; `range` is the text of the out-of-range message, to which ": %d:
+// %s" adds the value and the line.
+struct conf_row {
   std::string_view name;
-  int item;
+  conf_kind kind;
+  const char* what;
+  int base;                         // CONF_INT: 10, or 0 for C notation
+  int lo, hi;                       // CONF_INT: the range ...
+  bool zero_ok;                     // ... and 0 besides it
+  const char* range;
+  uint16_t config_fields::*field;   // CONF_INT, CONF_SWITCH
+  uint32_t config_fields::*baud;    // CONF_BAUD
+  conf_relation relation;
+  uint16_t config_fields::*other;   // the field of the relation
+  const char* relation_text;        // what the value must be, in the message that names both
 };
 
-constexpr std::array<conf_keyword, 27> conf_keywords = {{
-    {"call", CONF_ITEM_CALL},
-    {"ssid", CONF_ITEM_SSID},
-    {"position", CONF_ITEM_POSITION},
-    {"base", CONF_ITEM_POSITION},
-    {"lat", CONF_ITEM_LAT},
-    {"lon", CONF_ITEM_LON},
-    {"altitude", CONF_ITEM_ALTITUDE},
-    {"havegps", CONF_ITEM_HAVEGPS},
-    {"log", CONF_ITEM_LOG},
-    {"dropmangld", CONF_ITEM_DROPMANGLD},
-    {"haltonerr", CONF_ITEM_HALTONERR},
-    {"fixvalid", CONF_ITEM_FIXVALID},
-    {"host", CONF_ITEM_HOST},
-    {"tnc", CONF_ITEM_TNC},
-    {"gps", CONF_ITEM_GPS},
-    {"nsr", CONF_ITEM_NSR},
-    {"relaydrop", CONF_ITEM_RELAYDROP},
-    {"widemax", CONF_ITEM_WIDEMAX},
-    {"widetotal", CONF_ITEM_WIDETOTAL},
-    {"dupewin", CONF_ITEM_DUPEWIN},
-    {"ratelimcall", CONF_ITEM_RATELIMCALL},
-    {"nonaprs", CONF_ITEM_NONAPRS},
-    {"digipath", CONF_ITEM_DIGIPATH},
-    {"beacon", CONF_ITEM_BEACON},
-    {"icon", CONF_ITEM_ICON},
-    {"bcomment", CONF_ITEM_BCOMMENT},
-    {"uitrace", CONF_ITEM_UITRACE},
+constexpr conf_row conf_int(std::string_view name, const char* what, int base, int lo, int hi, const char* range,
+                            uint16_t config_fields::*field) {
+  return {name, CONF_INT, what, base, lo, hi, false, range, field, nullptr, CONF_FREE, nullptr, nullptr};
+}
+constexpr conf_row conf_related(conf_row row, conf_relation relation, uint16_t config_fields::*other,
+                                const char* text) {
+  row.relation = relation;
+  row.other = other;
+  row.relation_text = text;
+  return row;
+}
+constexpr conf_row conf_zero_ok(conf_row row) {
+  row.zero_ok = true;
+  return row;
+}
+constexpr conf_row conf_baud(std::string_view name, uint32_t config_fields::*field) {
+  return {name, CONF_BAUD, "Baud", 10, 0, 0, false, nullptr, nullptr, field, CONF_FREE, nullptr, nullptr};
+}
+constexpr conf_row conf_switch(std::string_view name, uint16_t config_fields::*field) {
+  return {name, CONF_SWITCH, "y | n", 0, 0, 0, false, nullptr, field, nullptr, CONF_FREE, nullptr, nullptr};
+}
+constexpr conf_row conf_other(std::string_view name, conf_kind kind, const char* what) {
+  return {name, kind, what, 0, 0, 0, false, nullptr, nullptr, nullptr, CONF_FREE, nullptr, nullptr};
+}
+
+// The keywords in matching order.
+constexpr std::array<conf_row, 27> conf_rows = {{
+    conf_other("call", CONF_CALL, "Call Sign"),
+    conf_int("ssid", "SSID", 0, 0, 15, "invalid SSID argument range [0..15]", &config_fields::ssid),
+    conf_other("position", CONF_POSITION, nullptr),
+    conf_other("base", CONF_POSITION, nullptr),
+    conf_other("lat", CONF_LAT, nullptr),
+    conf_other("lon", CONF_LON, nullptr),
+    conf_other("altitude", CONF_ALTITUDE, "Altitude"),
+    conf_switch("havegps", &config_fields::havegps),
+    conf_switch("log", &config_fields::log_port),
+    conf_switch("dropmangld", &config_fields::dropmangld),
+    conf_switch("haltonerr", &config_fields::haltonerr),
+    conf_switch("fixvalid", &config_fields::fixvalid),
+    conf_baud("host", &config_fields::host_baud),
+    conf_baud("tnc", &config_fields::tnc_baud),
+    conf_baud("gps", &config_fields::gps_baud),
+    conf_switch("nsr", &config_fields::nsr),
+    conf_switch("relaydrop", &config_fields::relaydrop),
+    conf_related(conf_int("widemax", "n", 10, 1, 6, "invalid n argument range [1..6]", &config_fields::widemax),
+                 CONF_NOT_ABOVE, &config_fields::widetotal, "must be <= WIDETOTAL"),
+    conf_related(conf_int("widetotal", "n", 10, 1, 6, "invalid n argument range [1..6]", &config_fields::widetotal),
+                 CONF_NOT_BELOW, &config_fields::widemax, "must be >= WIDEMAX"),
+    conf_int("dupewin", "seconds", 10, 5, 500, "invalid seconds argument range [5..500]", &config_fields::dupewin),
+    conf_int("ratelimcall", "seconds", 10, 0, 65535, "invalid seconds argument range [0..65535]",
+             &config_fields::ratelimcall),
+    conf_switch("nonaprs", &config_fields::nonaprs),
+    conf_other("digipath", CONF_DIGIPATH, "Digi Path"),
+    conf_zero_ok(conf_int("beacon", "seconds", 0, 10, 65535, "invalid seconds argument range [0, 10..65535]",
+                          &config_fields::beacon)),
+    conf_other("icon", CONF_ICON, "Beacon Icon"),
+    conf_other("bcomment", CONF_BCOMMENT, "Beacon Comment"),
+    conf_other("uitrace", CONF_UITRACE, nullptr),
 }};
 
 // Separator sets.
@@ -103,7 +139,6 @@ constexpr char CONF_SEP_ICON[] = " \t";
 constexpr char CONF_SEP_DIGI_NAME[] = ", ";
 constexpr char CONF_COMMENT_CHARS[] = "#/;";
 
-constexpr int CONF_WIDE_LIMIT = 6;
 constexpr int CONF_CALL_MAX = 6;
 constexpr int CONF_BCOMMENT_MAX = CONF_BCOMMENT_SIZE - 1;
 constexpr float CONF_FEET_TO_METERS = 0.30487806f;
@@ -141,22 +176,56 @@ int conf_to_int(const char* text, int base, const char** end = nullptr) {
   return v;
 }
 
-int conf_item_baud(conf_line& ln, uint32_t* field) {
+// Prints the out-of-range message of an item: its text, the value, the line.
+int conf_bad_value(const conf_line& ln, const char* text, int v) {
+  std::printf(CONF_LINE_ERROR "%s: %d: %s\n", ln.number, text, v, line_copy);
+  return CONF_ERR_VALUE;
+}
+
+int conf_item_int(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Baud", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, row.what, &rc);
   if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 10);
-  if (get_baud(v) == nullptr) {
-    std::printf(CONF_LINE_ERROR "invalid Baud argument: %d: %s\n", ln.number, v, line_copy);
-    return CONF_ERR_VALUE;
+  const int v = conf_to_int(arg, row.base);
+  if ((v < row.lo || v > row.hi) && !(row.zero_ok && v == 0)) return conf_bad_value(ln, row.range, v);
+  if (row.relation != CONF_FREE) {
+    const int other = config_record.*row.other;
+    if (row.relation == CONF_NOT_ABOVE ? v > other : v < other) {
+      std::printf(CONF_LINE_ERROR "invalid %s argument %d %s: %d: %s\n", ln.number, row.what, v, row.relation_text, other,
+                  line_copy);
+      return CONF_ERR_VALUE;
+    }
   }
-  *field = static_cast<uint32_t>(v);
+  config_record.*row.field = static_cast<uint16_t>(v);
   return 0;
 }
 
-int conf_item_call(conf_line& ln) {
+int conf_item_baud(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Call Sign", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, row.what, &rc);
+  if (arg == nullptr) return rc;
+  const int v = conf_to_int(arg, 10);
+  if (get_baud(v) == nullptr) return conf_bad_value(ln, "invalid Baud argument", v);
+  config_record.*row.baud = static_cast<uint32_t>(v);
+  return 0;
+}
+
+// On/off switches: 1, y, t, e (either case) are on, anything else off;
+// nonaprs also takes p for "pass".
+int conf_item_switch(conf_line& ln, const conf_row& row) {
+  int rc = 0;
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, row.what, &rc);
+  if (arg == nullptr) return rc;
+  const char c = arg[0];
+  bool on = c != '\0' && std::strchr("1yYtTeE", c) != nullptr;
+  if (row.field == &config_fields::nonaprs && (c == 'p' || c == 'P')) on = true;
+  config_record.*row.field = on ? 1 : 0;
+  return 0;
+}
+
+int conf_item_call(conf_line& ln, const conf_row& row) {
+  int rc = 0;
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, row.what, &rc);
   if (arg == nullptr) return rc;
   size_t len = std::strlen(arg);
   if (len > static_cast<size_t>(CONF_CALL_MAX)) {
@@ -168,19 +237,6 @@ int conf_item_call(conf_line& ln) {
     config_record.call[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(arg[i])));
   }
   config_record.call[len] = '\0';
-  return 0;
-}
-
-int conf_item_ssid(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "SSID", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 0);
-  if (v < 0 || v > 15) {
-    std::printf(CONF_LINE_ERROR "invalid SSID argument range [0..15]: %d: %s\n", ln.number, v, line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.ssid = static_cast<uint16_t>(v);
   return 0;
 }
 
@@ -220,9 +276,9 @@ int conf_item_position(conf_line& ln) {
   return conf_longitude(ln, CONF_SEP_VALUE, true);
 }
 
-int conf_item_altitude(conf_line& ln) {
+int conf_item_altitude(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "Altitude", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, row.what, &rc);
   if (arg == nullptr) return rc;
   const char* unit = nullptr;
   int v = conf_to_int(arg, 0, &unit);
@@ -234,101 +290,9 @@ int conf_item_altitude(conf_line& ln) {
   return 0;
 }
 
-int conf_item_widemax(conf_line& ln) {
+int conf_item_digipath(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "n", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 10);
-  if (v < 1 || v > CONF_WIDE_LIMIT) {
-    std::printf(CONF_LINE_ERROR "invalid n argument range [1..%d]: %d: %s\n", ln.number, CONF_WIDE_LIMIT, v,
-                line_copy);
-    return CONF_ERR_VALUE;
-  }
-  if (v > config_record.widetotal) {
-    std::printf(CONF_LINE_ERROR "invalid n argument %d must be <= WIDETOTAL: %d: %s\n", ln.number, v,
-                static_cast<int>(config_record.widetotal), line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.widemax = static_cast<uint16_t>(v);
-  return 0;
-}
-
-int conf_item_widetotal(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "n", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 10);
-  if (v < 1 || v > CONF_WIDE_LIMIT) {
-    std::printf(CONF_LINE_ERROR "invalid n argument range [1..%d]: %d: %s\n", ln.number, CONF_WIDE_LIMIT, v,
-                line_copy);
-    return CONF_ERR_VALUE;
-  }
-  if (v < config_record.widemax) {
-    std::printf(CONF_LINE_ERROR "invalid n argument %d must be >= WIDEMAX: %d: %s\n", ln.number, v,
-                static_cast<int>(config_record.widemax), line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.widetotal = static_cast<uint16_t>(v);
-  return 0;
-}
-
-// On/off switches: 1, y, t, e (either case) are on, anything else off;
-// nonaprs also takes p for "pass".
-int conf_item_switch(conf_line& ln, uint16_t* field, bool pass_is_on) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "y | n", &rc);
-  if (arg == nullptr) return rc;
-  char c = arg[0];
-  bool on = std::strchr("1yYtTeE", c) != nullptr;
-  if (pass_is_on && (c == 'p' || c == 'P')) on = true;
-  *field = on ? 1 : 0;
-  return 0;
-}
-
-int conf_item_dupewin(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 10);
-  if (v < 5 || v > 500) {
-    std::printf(CONF_LINE_ERROR "invalid seconds argument range [5..500]: %d: %s\n", ln.number, v, line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.dupewin = static_cast<uint16_t>(v);
-  return 0;
-}
-
-int conf_item_ratelimcall(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 10);
-  if (v < 0 || v > 65535) {
-    std::printf(CONF_LINE_ERROR "invalid seconds argument range [0..%d]: %d: %s\n", ln.number, 65535, v,
-                line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.ratelimcall = static_cast<uint16_t>(v);
-  return 0;
-}
-
-int conf_item_beacon(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_VALUE, true, "seconds", &rc);
-  if (arg == nullptr) return rc;
-  int v = conf_to_int(arg, 0);
-  if (v != 0 && (v < 10 || v > 65535)) {
-    std::printf(CONF_LINE_ERROR "invalid seconds argument range [0, %d..%d]: %d: %s\n", ln.number, 10, 65535, v,
-                line_copy);
-    return CONF_ERR_VALUE;
-  }
-  config_record.beacon = static_cast<uint16_t>(v);
-  return 0;
-}
-
-int conf_item_digipath(conf_line& ln) {
-  int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, "Digi Path", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, row.what, &rc);
   if (arg == nullptr) return rc;
   // The count follows the slots as they are filled, so that a line stopped
   // by a bad name leaves a count that matches what the slots hold.
@@ -351,9 +315,9 @@ int conf_item_digipath(conf_line& ln) {
   return 0;
 }
 
-int conf_item_bcomment(conf_line& ln) {
+int conf_item_bcomment(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, "Beacon Comment", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_TEXT, true, row.what, &rc);
   if (arg == nullptr) return rc;
   std::memset(config_record.bcomment, 0, sizeof config_record.bcomment);
   size_t len = std::strlen(arg);
@@ -366,9 +330,9 @@ bool conf_icon_table_ok(char c) {
   return c == '/' || c == '\\' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'j') || (c >= 'A' && c <= 'Z');
 }
 
-int conf_item_icon(conf_line& ln) {
+int conf_item_icon(conf_line& ln, const conf_row& row) {
   int rc = 0;
-  char* arg = conf_arg(ln, CONF_SEP_ICON, false, "Beacon Icon", &rc);
+  char* arg = conf_arg(ln, CONF_SEP_ICON, false, row.what, &rc);
   if (arg == nullptr) return CONF_ERR_COMMENT;
   if (!conf_icon_table_ok(arg[0])) {
     std::printf(CONF_LINE_ERROR "Icon Symbol ID must be one of / \\ 0..9 a..j A..Z: %s\n", ln.number, line_copy);
@@ -383,41 +347,25 @@ int conf_item_icon(conf_line& ln) {
   return 0;
 }
 
-int conf_apply(conf_line& ln, int item) {
-  config_fields& c = config_record;
-  switch (item) {
-    case CONF_ITEM_HOST: return conf_item_baud(ln, &c.host_baud);
-    case CONF_ITEM_GPS: return conf_item_baud(ln, &c.gps_baud);
-    case CONF_ITEM_TNC: return conf_item_baud(ln, &c.tnc_baud);
-    case CONF_ITEM_CALL: return conf_item_call(ln);
-    case CONF_ITEM_SSID: return conf_item_ssid(ln);
-    case CONF_ITEM_POSITION: return conf_item_position(ln);
-    case CONF_ITEM_LAT: return conf_latitude(ln, CONF_SEP_KEYWORD);
-    case CONF_ITEM_LON: return conf_longitude(ln, CONF_SEP_KEYWORD, false);
-    case CONF_ITEM_ALTITUDE: return conf_item_altitude(ln);
-    case CONF_ITEM_WIDEMAX: return conf_item_widemax(ln);
-    case CONF_ITEM_WIDETOTAL: return conf_item_widetotal(ln);
-    case CONF_ITEM_HAVEGPS: return conf_item_switch(ln, &c.havegps, false);
-    case CONF_ITEM_LOG: return conf_item_switch(ln, &c.log_port, false);
-    case CONF_ITEM_DROPMANGLD: return conf_item_switch(ln, &c.dropmangld, false);
-    case CONF_ITEM_HALTONERR: return conf_item_switch(ln, &c.haltonerr, false);
-    case CONF_ITEM_FIXVALID: return conf_item_switch(ln, &c.fixvalid, false);
-    case CONF_ITEM_NSR: return conf_item_switch(ln, &c.nsr, false);
-    case CONF_ITEM_RELAYDROP: return conf_item_switch(ln, &c.relaydrop, false);
-    case CONF_ITEM_NONAPRS: return conf_item_switch(ln, &c.nonaprs, true);
-    case CONF_ITEM_DUPEWIN: return conf_item_dupewin(ln);
-    case CONF_ITEM_RATELIMCALL: return conf_item_ratelimcall(ln);
-    case CONF_ITEM_BEACON: return conf_item_beacon(ln);
-    case CONF_ITEM_DIGIPATH: return conf_item_digipath(ln);
-    case CONF_ITEM_BCOMMENT: return conf_item_bcomment(ln);
-    case CONF_ITEM_ICON: return conf_item_icon(ln);
-    case CONF_ITEM_UITRACE:
-      c.uitrace = static_cast<uint16_t>(~c.uitrace);
+int conf_apply(conf_line& ln, const conf_row& row) {
+  switch (row.kind) {
+    case CONF_INT: return conf_item_int(ln, row);
+    case CONF_BAUD: return conf_item_baud(ln, row);
+    case CONF_SWITCH: return conf_item_switch(ln, row);
+    case CONF_CALL: return conf_item_call(ln, row);
+    case CONF_POSITION: return conf_item_position(ln);
+    case CONF_LAT: return conf_latitude(ln, CONF_SEP_KEYWORD);
+    case CONF_LON: return conf_longitude(ln, CONF_SEP_KEYWORD, false);
+    case CONF_ALTITUDE: return conf_item_altitude(ln, row);
+    case CONF_DIGIPATH: return conf_item_digipath(ln, row);
+    case CONF_BCOMMENT: return conf_item_bcomment(ln, row);
+    case CONF_ICON: return conf_item_icon(ln, row);
+    case CONF_UITRACE:
+      config_record.uitrace = static_cast<uint16_t>(~config_record.uitrace);
       return 0;
-    default:
-      std::printf("\a\aError: internal processing error 2: line %d: %s\n", ln.number, line_copy);
-      return CONF_ERR_INTERNAL;
   }
+  std::printf("\a\aError: internal processing error 2: line %d: %s\n", ln.number, line_copy);
+  return CONF_ERR_INTERNAL;
 }
 
 // Reads and applies the lines of an open file; *items counts keyword lines.
@@ -442,7 +390,7 @@ int conf_read_lines(FILE* f, const char* path, int* items) {
     if (word == nullptr) continue;                              // blank line
     if (std::strchr(CONF_COMMENT_CHARS, word[0]) != nullptr) continue;  // comment line
 
-    const int row = txt_match(word, conf_keywords, &conf_keyword::name);
+    const int row = txt_match(word, conf_rows, &conf_row::name);
     if (row == TXT_AMBIGUOUS) {
       std::printf(CONF_LINE_ERROR "Ambiguous command: %s: %s\n", number, word, line_copy);
       return CONF_ERR_KEYWORD;
@@ -452,7 +400,7 @@ int conf_read_lines(FILE* f, const char* path, int* items) {
       return CONF_ERR_KEYWORD;
     }
     if (*items < INT_MAX) ++*items;
-    int rc = conf_apply(ln, conf_keywords[static_cast<size_t>(row)].item);
+    int rc = conf_apply(ln, conf_rows[static_cast<size_t>(row)]);
     if (rc != 0) return rc;
   }
   return 0;
