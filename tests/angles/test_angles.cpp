@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "angles/angles.h"
+#include "capture.h"
 
 namespace {
 
@@ -20,11 +21,9 @@ struct parsed {
 };
 
 parsed parse(const char* text) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const double v = dmctodeg(text);
-  std::fflush(stdout);
-  return {v, testing::internal::GetCapturedStdout()};
+  double v = 0;
+  std::string out = capture_stdout([&] { v = dmctodeg(text); });
+  return {v, out};
 }
 
 struct good_case {

@@ -4,15 +4,13 @@
 #include <cstdio>
 #include <string>
 
+#include "capture.h"
 #include "rates/rates.h"
 
 namespace {
 
 std::string captured(long baud, const long** found) {
-  testing::internal::CaptureStdout();
-  *found = get_baud(baud);
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return capture_stdout([&] { *found = get_baud(baud); });
 }
 
 TEST(GetBaud, FindsEveryRateOfTheTable) {

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "config/line_reader.h"
+#include "capture.h"
 #include "run_program.h"
 
 namespace {
@@ -19,12 +20,12 @@ struct conf_run {
   std::string out;
 };
 
-conf_run run_path(const std::string& path) {
-  testing::internal::CaptureStdout();
-  int rc = conf_process(path.c_str());
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout()};
+conf_run run_path(const char* path) {
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = conf_process(path); });
+  return {rc, out};
 }
+conf_run run_path(const std::string& path) { return run_path(path.c_str()); }
 
 conf_run run_text(const std::string& text) {
   return run_path(write_file(scratch_dir("conf_process") + "/t.conf", text));
@@ -67,11 +68,9 @@ TEST_F(ConfProcess, RuleFieldsSurviveAConfigureRun) {
 }
 
 TEST_F(ConfProcess, NullPathMissingFileAndDirectory) {
-  testing::internal::CaptureStdout();
-  int rc = conf_process(nullptr);
-  std::fflush(stdout);
-  EXPECT_EQ(rc, -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "conf_process: Error: param rfp is invalid\n");
+  const conf_run null_path = run_path(nullptr);
+  EXPECT_EQ(null_path.rc, -1);
+  EXPECT_EQ(null_path.out, "conf_process: Error: param rfp is invalid\n");
 
   std::string dir = scratch_dir("conf_process_dir");
   config_record.ssid = 7;  // a failed open leaves the record alone

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "capture.h"
 #include "run_program.h"
 
 namespace {
@@ -24,18 +25,13 @@ bytes image_now() {
 bytes slice(const bytes& b, size_t off, size_t len) { return bytes(b.begin() + off, b.begin() + off + len); }
 
 std::string display_now() {
-  testing::internal::CaptureStdout();
-  conf_display();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return capture_stdout([] { conf_display(); });
 }
 
 int configure(const std::string& text, std::string* out = nullptr) {
   std::string path = write_file(scratch_dir("config_record") + "/t.conf", text);
-  testing::internal::CaptureStdout();
-  int rc = conf_process(path.c_str());
-  std::fflush(stdout);
-  std::string o = testing::internal::GetCapturedStdout();
+  int rc = 0;
+  const std::string o = capture_stdout([&] { rc = conf_process(path.c_str()); });
   if (out != nullptr) *out = o;
   return rc;
 }

@@ -17,8 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "device/download.h"
 #include "device/link.h"
+#include "fixtures.h"
+#include "pty_pair.h"
 #include "serial/serial.h"
 
 namespace {
@@ -33,27 +36,9 @@ uint16_t ref_table_entry(unsigned i) {
   return static_cast<uint16_t>(r);
 }
 
-// Plain (non-augmented) bitwise CRC-16/AUG-CCITT: poly 0x1021, init 0x1D0F.
-uint16_t ref_aug_ccitt(const bytes& data) {
-  uint16_t crc = 0x1D0F;
-  for (uint8_t b : data) {
-    crc ^= static_cast<uint16_t>(b << 8);
-    for (int k = 0; k < 8; ++k) crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
-  }
-  return crc;
-}
-
 uint16_t crc_over(const bytes& b) {
   return crc16(0xFFFF, b.data(), static_cast<int>(b.size()), crc16_table.data());
 }
-
-const bytes pkt_abc = {0x00, 0x07, 0x61, 0x62, 0x63, 0x3D, 0x35};
-const bytes pkt_conf = {0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0x00, 0x00, 0x00, 0x00, 0x00,
-                        0x00, 0x00, 0x00, 0x31, 0x37, 0x36, 0x00, 0x00, 0x54, 0xEC};
-const bytes pkt_rules0 = {0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0x00, 0x00, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0xE6, 0xAA};
-const bytes pkt_finish = {0x00, 0x15, 0x2D, 0x63, 0x65, 0x73, 0x74, 0x66, 0x69, 0x6E, 0x69,
-                          0x2D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5D, 0xCF};
 
 TEST(LinkCrc, TableMatchesPolynomialRemainders) {
   for (unsigned i = 0; i < 256; ++i) ASSERT_EQ(crc16_table[i], ref_table_entry(i)) << "entry " << i;
@@ -67,7 +52,7 @@ TEST(LinkCrc, AugmentedFormEqualsAugCcitt) {
   // "123456789" followed by the two zero bytes of the augmentation.
   const bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0};
   EXPECT_EQ(crc_over(check), 0xE5CC);
-  EXPECT_EQ(ref_aug_ccitt(bytes(check.begin(), check.end() - 2)), 0xE5CC);
+  EXPECT_EQ(crc_aug_ccitt(bytes(check.begin(), check.end() - 2)), 0xE5CC);
 
   // The same equality over other messages of assorted lengths and contents.
   unsigned seed = 12345;
@@ -80,7 +65,7 @@ TEST(LinkCrc, AugmentedFormEqualsAugCcitt) {
     bytes aug = msg;
     aug.push_back(0);
     aug.push_back(0);
-    ASSERT_EQ(crc_over(aug), ref_aug_ccitt(msg)) << "length " << len;
+    ASSERT_EQ(crc_over(aug), crc_aug_ccitt(msg)) << "length " << len;
   }
 }
 
@@ -131,42 +116,27 @@ TEST(LinkFind, StaysWithinTheBytesReceived) {
 // A pseudo-terminal whose slave is opened as the program's port.
 class PacketPort : public ::testing::Test {
  protected:
+  pty_pair pty;
   int master = -1;
 
   void SetUp() override {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const char* slave = ptsname(master);
-    ASSERT_NE(slave, nullptr);
-    snprintf(link_state.port_name, sizeof link_state.port_name, "%s", slave);
-    testing::internal::CaptureStdout();
-    const int rc = open_port(link_state.port_name, 57600);
-    opened_output = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(pty.open_pair());
+    master = pty.master;
+    snprintf(link_state.port_name, sizeof link_state.port_name, "%s", pty.slave_path.c_str());
+    int rc = -1;
+    opened_output = capture_stdout([&] { rc = open_port(link_state.port_name, 57600); });
     ASSERT_EQ(rc, 0) << opened_output;
   }
 
-  void TearDown() override {
-    close_port();
-    if (master >= 0) close(master);
-  }
+  void TearDown() override { close_port(); }
 
   // Queues the device's answers.
-  void answer(const bytes& b) { ASSERT_EQ(write(master, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+  void answer(const bytes& b) { ASSERT_TRUE(pty.send(b.data(), b.size())); }
 
   // Everything that reached the device.
   bytes received() {
-    bytes out;
-    for (;;) {
-      pollfd p{master, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) break;
-      uint8_t buf[4096];
-      const ssize_t k = read(master, buf, sizeof buf);
-      if (k <= 0) break;
-      out.insert(out.end(), buf, buf + k);
-    }
-    return out;
+    const std::string got = pty.receive_quiet(50);
+    return bytes(got.begin(), got.end());
   }
 
   // Runs dwn_write_pkt on `payload` in a buffer whose length and CRC bytes
@@ -174,9 +144,8 @@ class PacketPort : public ::testing::Test {
   int send(const bytes& payload, bytes& framed, std::string& out) {
     framed.assign(payload.size() + 4, 0xEE);
     std::copy(payload.begin(), payload.end(), framed.begin() + 2);
-    testing::internal::CaptureStdout();
-    const int r = dwn_write_pkt(framed.data(), static_cast<int>(framed.size()));
-    out = testing::internal::GetCapturedStdout();
+    int r = 0;
+    out = capture_stdout([&] { r = dwn_write_pkt(framed.data(), static_cast<int>(framed.size())); });
     return r;
   }
 
@@ -234,13 +203,13 @@ TEST_F(PacketPort, StrayAnswerByteEndsTheExchange) {
 }
 
 TEST_F(PacketPort, BadArgumentsSendNothing) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(dwn_write_pkt(nullptr, 21), -1);
   uint8_t small[4] = {};
-  EXPECT_EQ(dwn_write_pkt(small, 4), -2);
-  EXPECT_EQ(dwn_write_file(nullptr, 10), -1);
-  EXPECT_EQ(dwn_write_file(small, 0), -2);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(capture_stdout([&] {
+              EXPECT_EQ(dwn_write_pkt(nullptr, 21), -1);
+              EXPECT_EQ(dwn_write_pkt(small, 4), -2);
+              EXPECT_EQ(dwn_write_file(nullptr, 10), -1);
+              EXPECT_EQ(dwn_write_file(small, 0), -2);
+            }),
             "dwn_write_pkt: argument ptr pp is null\n"
             "dwn_write_pkt: argument len < 5\n"
             "dwn_write_file: argument ptr bp is null\n"
@@ -275,9 +244,7 @@ TEST_F(PacketPort, FileIsCutIntoChunksOfSixty) {
     for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
     const size_t expected_count = (file.size() + DWN_CHUNK - 1) / DWN_CHUNK;
     answer(bytes(expected_count, DWN_ACK));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(dwn_write_file(file.data(), c.length), c.length);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(dwn_write_file(file.data(), c.length), c.length); }), "");
 
     const auto pkts = split_packets(received());
     ASSERT_EQ(pkts.size(), expected_count) << "length " << c.length;
@@ -300,9 +267,8 @@ TEST_F(PacketPort, RefusedDataPacketStopsTheFile) {
   // The second of three packets is refused five times: the third is never sent.
   answer({DWN_ACK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK, DWN_NAK});
   bytes file(176, 0x5A);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(dwn_write_file(file.data(), 176), -3);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\a\aError: writing data pkt: -6\n");
+  EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(dwn_write_file(file.data(), 176), -3); }),
+            "\a\aError: writing data pkt: -6\n");
   const auto pkts = split_packets(received());
   ASSERT_EQ(pkts.size(), 6U);
   for (size_t i = 2; i < pkts.size(); ++i) EXPECT_EQ(pkts[i], pkts[1]);
@@ -373,9 +339,7 @@ class LinkHandshake : public PacketPort {
   std::string connect(int resync, const std::string& trigger, const std::string& reply, std::string* device_got,
                       int limit_ms = 4000) {
     device_play dev(master, trigger, reply, limit_ms);
-    testing::internal::CaptureStdout();
-    dev_connect(57600, resync);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture_stdout([&] { dev_connect(57600, resync); });
     *device_got = dev.done();
     return out;
   }
@@ -442,9 +406,7 @@ TEST_F(LinkHandshake, ResyncIgnoresAPromptReceivedBeforeTheChange) {
 TEST_F(LinkHandshake, ResyncOnAPortThatDoesNotOpen) {
   link_state.connected = 1;
   snprintf(link_state.port_name, sizeof link_state.port_name, "%s", "/dev/tovhost-no-such-port");
-  testing::internal::CaptureStdout();
-  dev_connect(9600, 1);
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = capture_stdout([] { dev_connect(9600, 1); });
   const std::string head = "Connecting at 9600...\n\a\aError: cannot open COM port /dev/tovhost-no-such-port: ";
   EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
   const std::string tail = "\n\a\aError: could not open COM port /dev/tovhost-no-such-port\n";

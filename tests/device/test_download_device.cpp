@@ -11,32 +11,21 @@
 #include <vector>
 
 #include "config/config.h"
+#include "capture.h"
 #include "device/download.h"
-#include "link_dev_support.h"
+#include "fixtures.h"
 #include "rules/rules.h"
+#include "sim_session.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using linkdev::connected_at;
-using linkdev::packet_log;
-using linkdev::run_session;
-using linkdev::transcript;
 
-const std::string prompt = "Command> ";
 const std::string both_questions =
     "\a\aWarning: Configuration file has not yet been processed!\n"
     "Do you want to use the Default Configuration? (yes|no) [no]: "
     "\n\a\aWarning: Rules file has not yet been processed!\n"
     "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
-const std::string both_succeeded = "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
-
-const bytes pkt_conf = {0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0x00, 0x00, 0x00, 0x00, 0x00,
-                        0x00, 0x00, 0x00, 0x31, 0x37, 0x36, 0x00, 0x00, 0x54, 0xEC};
-const bytes pkt_rules0 = {0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0x00, 0x00, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0xE6, 0xAA};
-const bytes pkt_finish = {0x00, 0x15, 0x2D, 0x63, 0x65, 0x73, 0x74, 0x66, 0x69, 0x6E, 0x69,
-                          0x2D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5D, 0xCF};
 
 bytes as_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 
@@ -49,13 +38,15 @@ struct images {
 
 images expected_images(const std::string& conf_path, const std::string& rules_path) {
   images im;
-  testing::internal::CaptureStdout();  // the readers' reports are not under test here
-  conf_default();
-  config_record.rule_count = 0;
-  config_record.implicit_action = IMPLICIT_PASS;
-  const int conf_rc = conf_path.empty() ? 0 : conf_process(conf_path.c_str());
-  const int rules_rc = rules_path.empty() ? 0 : rules_process(rules_path.c_str());
-  const std::string report = testing::internal::GetCapturedStdout();
+  int conf_rc = 0;
+  int rules_rc = 0;
+  const std::string report = capture_stdout([&] {  // the readers' reports are not under test here
+    conf_default();
+    config_record.rule_count = 0;
+    config_record.implicit_action = IMPLICIT_PASS;
+    conf_rc = conf_path.empty() ? 0 : conf_process(conf_path.c_str());
+    rules_rc = rules_path.empty() ? 0 : rules_process(rules_path.c_str());
+  });
   EXPECT_EQ(conf_rc, 0) << report;
   EXPECT_EQ(rules_rc, 0) << report;
   im.conf.resize(CONF_IMAGE_SIZE);
@@ -83,21 +74,9 @@ uint16_t crc_over(const bytes& b) {
   return crc16(0xFFFF, b.data(), static_cast<int>(b.size()), crc16_table.data());
 }
 
-// A command packet as the device must see it.
-bytes command_packet(const std::string& name, const std::string& size) {
-  bytes p(21, 0);
-  p[1] = 21;
-  for (size_t i = 0; i < name.size(); ++i) p[2 + i] = static_cast<uint8_t>(name[i]);
-  for (size_t i = 0; i < size.size(); ++i) p[14 + i] = static_cast<uint8_t>(size[i]);
-  const uint16_t crc = crc_over(p);
-  p[19] = static_cast<uint8_t>(crc >> 8);
-  p[20] = static_cast<uint8_t>(crc & 0xFF);
-  return p;
-}
-
 // Checks that `pkts`, from `first` on, carry `file` in data packets of at
 // most 60 bytes; returns the index after them.
-size_t expect_file(const std::vector<linkdev::logged_packet>& pkts, size_t first, const bytes& file) {
+size_t expect_file(const std::vector<logged_packet>& pkts, size_t first, const bytes& file) {
   size_t at = first;
   size_t done = 0;
   while (done < file.size() && at < pkts.size()) {
@@ -126,7 +105,7 @@ TEST(DownloadDevice, SampleConfigurationAndFiftyRules) {
 
   auto s = run_session("dwn_full", {}, "configure " + conf + "\nrules " + rules + "\nconnect {port}\ndownload\nquit\n");
   EXPECT_EQ(s.host.exit_code, 0);
-  const std::string out = transcript(s.host);
+  const std::string out = after_startup(s.host);
   EXPECT_NE(out.find("Rules processed 50, implicit 0\n"), std::string::npos) << out;
   const std::string tail = connected_at(19200) + prompt + both_succeeded + "Disconnected\n" + prompt;
   EXPECT_EQ(ends(out, tail.size()), tail);
@@ -152,7 +131,7 @@ TEST(DownloadDevice, SampleConfigurationAndFiftyRules) {
 TEST(DownloadDevice, NoRulesSendsNoRulesData) {
   const images want = expected_images("", "");
   auto s = run_session("dwn_norules", {}, "connect {port}\ndownload\ny\nyes\ndownload\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions + both_succeeded + "Disconnected\n" +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + both_questions + both_succeeded + "Disconnected\n" +
                                     prompt + "\a\aError: not Connected!\n" + prompt);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
   EXPECT_EQ(read_file(s.dir + "/rules.bin"), "");
@@ -179,7 +158,7 @@ TEST(DownloadDevice, RulesFileOfExactlySevenChunks) {
                            "\a\aWarning: Configuration file has not yet been processed!\n"
                            "Do you want to use the Default Configuration? (yes|no) [no]: " +
                            both_succeeded + "Disconnected\n" + prompt;
-  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  EXPECT_EQ(ends(after_startup(s.host), tail.size()), tail);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/rules.bin")), want.rules);
 
@@ -194,7 +173,7 @@ TEST(DownloadDevice, RulesFileOfExactlySevenChunks) {
 TEST(DownloadDevice, NakTwiceThenAckResendsTheSamePacket) {
   const images want = expected_images("", "");
   auto s = run_session("dwn_nak2", {"--nak", "3:2"}, "connect {port}\ndownload\ny\ny\nquit\n");
-  EXPECT_EQ(transcript(s.host),
+  EXPECT_EQ(after_startup(s.host),
             connected_at(19200) + prompt + both_questions + both_succeeded + "Disconnected\n" + prompt);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
 
@@ -210,7 +189,7 @@ TEST(DownloadDevice, NakTwiceThenAckResendsTheSamePacket) {
 
 TEST(DownloadDevice, FiveNaksEndTheDownload) {
   auto s = run_session("dwn_nak5", {"--nak", "2:5"}, "connect {port}\ndownload\ny\ny\ndownload\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + both_questions +
                                     "\a\aError: writing data pkt: -6\n"
                                     "\a\aError: writing Configuration file failed: -3\n"
                                     "\a\aError: Download failed: -2\n"
@@ -244,7 +223,7 @@ TEST_P(DownloadStray, AnswerOtherThanAckOrNakStopsAtOnce) {
                        "rules " + rules + "\nconnect {port}\ndownload\ny\nquit\n");
   const std::string tail = std::string("Do you want to use the Default Configuration? (yes|no) [no]: ") + c.messages +
                            "Disconnected\n" + prompt;
-  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  EXPECT_EQ(ends(after_startup(s.host), tail.size()), tail);
   const auto pkts = packet_log(s.dir);
   ASSERT_EQ(pkts.size(), static_cast<size_t>(c.packet)) << s.sim_log;  // nothing sent after the stray byte
   EXPECT_EQ(pkts.back().answer, 0x41);
@@ -275,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DownloadDevice, SilentDeviceTimesOutAfterFiveSeconds) {
   auto s = run_session("dwn_silent", {"--silent-packet", "1"}, "connect {port}\ndownload\ny\ny\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + both_questions +
                                     "\a\aError: reading ack or nak: 0\n"
                                     "\a\aError: writing Configuration command failed: -4\n"
                                     "\a\aError: Download failed: -1\n"
@@ -298,7 +277,7 @@ TEST(DownloadDevice, QuestionsRefusedKeepTheLinkAndRepeat) {
       "Do you want to use the Default Configuration? (yes|no) [no]: ";
   const std::string aborted = "\a\aDownload Aborted!\n";
   auto s = run_session("dwn_refused", {}, "connect {port}\ndownload\nY\n\n.\nno\n.\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + both_questions + aborted + prompt + conf_q + aborted +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + both_questions + aborted + prompt + conf_q + aborted +
                                     prompt + conf_q + "\n" + aborted + prompt + "\n");
   EXPECT_EQ(s.host.exit_code, 1);
   // Nothing but the connect reached the device: no "download" command.
@@ -327,7 +306,7 @@ TEST(DownloadDevice, OneLineDeploymentWithCommandsAndYes) {
   EXPECT_EQ(s.host.exit_code, 0) << s.host.out;
   const std::string tail = prompt + "connect " + s.pty + "\n" + connected_at(19200) + prompt + "download\n" +
                            both_succeeded + "Disconnected\n";
-  EXPECT_EQ(ends(transcript(s.host), tail.size()), tail);
+  EXPECT_EQ(ends(after_startup(s.host), tail.size()), tail);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/conf.bin")), want.conf);
   EXPECT_EQ(as_bytes(read_file(s.dir + "/rules.bin")), want.rules);
 
@@ -335,7 +314,7 @@ TEST(DownloadDevice, OneLineDeploymentWithCommandsAndYes) {
   const images defaults = expected_images("", "");
   auto d = run_session("dwn_opt_yes", {}, "n\nn\n", 60, {"-y", "-c", "connect {port}", "-c", "download"});
   EXPECT_EQ(d.host.exit_code, 0);
-  EXPECT_EQ(transcript(d.host), "connect " + d.pty + "\n" + connected_at(19200) + prompt + "download\n" +
+  EXPECT_EQ(after_startup(d.host), "connect " + d.pty + "\n" + connected_at(19200) + prompt + "download\n" +
                                     questions_answered + both_succeeded + "Disconnected\n");
   EXPECT_EQ(as_bytes(read_file(d.dir + "/conf.bin")), defaults.conf);
   EXPECT_EQ(read_file(d.dir + "/rules.bin"), "");
@@ -345,7 +324,7 @@ TEST(DownloadDevice, ExitOnErrorStopsAtAFailedDownload) {
   // Five NAKs end the download; with -e nothing after it runs and the status is 1.
   auto s = run_session("dwn_opt_nak", {"--nak", "2:5"}, "connect {port}\ndownload\nhelp\nquit\n", 60, {"-e", "-y"});
   EXPECT_EQ(s.host.exit_code, 1);
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + questions_answered +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + questions_answered +
                                     "\a\aError: writing data pkt: -6\n"
                                     "\a\aError: writing Configuration file failed: -3\n"
                                     "\a\aError: Download failed: -2\n"
@@ -353,7 +332,7 @@ TEST(DownloadDevice, ExitOnErrorStopsAtAFailedDownload) {
   // The same run without -e goes on to the next command and ends as before.
   auto t = run_session("dwn_opt_nak_plain", {"--nak", "2:5"}, "connect {port}\ndownload\nquit\n", 60, {"-y"});
   EXPECT_EQ(t.host.exit_code, 0);
-  EXPECT_EQ(ends(transcript(t.host), prompt.size() + 13), "Disconnected\n" + prompt);
+  EXPECT_EQ(ends(after_startup(t.host), prompt.size() + 13), "Disconnected\n" + prompt);
 }
 
 TEST(DownloadDevice, TraceHoldsExactlyTheBytesTheDeviceReceived) {
@@ -368,12 +347,12 @@ TEST(DownloadDevice, TraceHoldsExactlyTheBytesTheDeviceReceived) {
   // The version request (10), "download" (9), three command packets (63),
   // 176 conf bytes in 3 packets and 364 rules bytes in 7 (4 bytes of framing each).
   EXPECT_EQ(received.size(), 10u + 9u + 63u + 176u + 12u + 364u + 28u);
-  EXPECT_EQ(linkdev::trace_written_bytes(trace), received);
+  EXPECT_EQ(trace_written_bytes(trace), received);
   EXPECT_NE(trace.find(" trace started "), std::string::npos);
   EXPECT_NE(trace.find(" open " + s.pty + " (" + s.pty + ") at 19200 baud in "), std::string::npos) << trace;
   EXPECT_NE(trace.find(" read 200 (time-out 2010 ms): got 200 in "), std::string::npos) << trace;  // the version
   EXPECT_NE(trace.find(" read 1 (time-out 5010 ms): got 1 in "), std::string::npos) << trace;  // an ACK
-  EXPECT_EQ(linkdev::count_of(trace, " close in "), 1u);
+  EXPECT_EQ(count_of(trace, " close in "), 1u);
   // The trace went to its file, never to the console.
   EXPECT_EQ(s.host.out.find("trace started"), std::string::npos);
 }
@@ -401,22 +380,22 @@ TEST(DownloadDevice, ConfigurationStoppedAtAnErrorIsNeverSentWithoutTheQuestion)
   EXPECT_EQ(s.host.exit_code, 0);
   const std::string expected_tail = prompt + stopped + conf_q + "\a\aDownload Aborted!\n" + prompt + stopped + conf_q +
                                     both_succeeded + "Disconnected\n" + prompt;
-  const std::string out = transcript(s.host);
+  const std::string out = after_startup(s.host);
   EXPECT_NE(out.find(bad_line), std::string::npos) << out;
   ASSERT_GE(out.size(), expected_tail.size());
   EXPECT_EQ(out.substr(out.size() - expected_tail.size()), expected_tail) << out;
   // The refused download sent nothing: one download, and it carries the
   // record the question described (call W1AW, SSID 3, host 19200).
-  EXPECT_EQ(linkdev::count_of(s.sim_log, "download: waiting for packets"), 1U) << s.sim_log;
+  EXPECT_EQ(count_of(s.sim_log, "download: waiting for packets"), 1U) << s.sim_log;
   images im;
   {
-    testing::internal::CaptureStdout();
-    conf_default();
-    config_record.rule_count = 0;
-    config_record.implicit_action = IMPLICIT_PASS;
-    EXPECT_NE(conf_process(bad.c_str()), 0);
-    EXPECT_EQ(rules_process(rules.c_str()), 0);
-    testing::internal::GetCapturedStdout();
+    capture_stdout([&] {
+      conf_default();
+      config_record.rule_count = 0;
+      config_record.implicit_action = IMPLICIT_PASS;
+      EXPECT_NE(conf_process(bad.c_str()), 0);
+      EXPECT_EQ(rules_process(rules.c_str()), 0);
+    });
     im.conf.resize(CONF_IMAGE_SIZE);
     conf_image(im.conf.data());
   }

@@ -13,51 +13,26 @@
 #include <string>
 #include <vector>
 
-#include "link_dev_support.h"
+#include "fixtures.h"
+#include "sim_session.h"
 
 namespace {
 
-using linkdev::connected_at;
-using linkdev::count_of;
-using linkdev::replace_all;
-using linkdev::transcript;
-
-const std::string prompt = "Command> ";
-const std::string not_connected = "\a\aError: not Connected!\n";
-const std::string both_succeeded = "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
-const std::string firmware_succeeded = "\a\aFirmware update succeeded!\n";
 // The operator's answers to the two questions of a download without files.
 const std::string download_yes = "download\ny\ny\n";
 
-struct fault_run {
-  prog_result host;
-  std::string log;  // what the device received, in plain words
-  std::string pty;
-  std::string dir;  // the device's --save-dir
-};
-
-// One run of tovhost with `input` and `host_args` ("{port}" stands for the
-// simulator's port, "{dir}" for its --save-dir) against a fresh simulator
-// with --quick and `sim_args`.
-fault_run run_fault(const std::string& name, const std::vector<std::string>& sim_args, const std::string& input,
-                    double timeout_s = 30, const std::vector<std::string>& host_args = {}) {
-  fault_run f;
-  f.dir = scratch_dir(name);
-  std::vector<std::string> args = {"--quick", "--save-dir", f.dir, "--exit-after", "60"};
-  args.insert(args.end(), sim_args.begin(), sim_args.end());
-  sim_handle sim = sim_start(args);
-  f.pty = sim.pty;
-  EXPECT_FALSE(sim.pty.empty()) << "the simulator did not start";
-  std::vector<std::string> host;
-  for (const std::string& a : host_args) host.push_back(replace_all(replace_all(a, "{port}", sim.pty), "{dir}", f.dir));
-  if (!sim.pty.empty()) f.host = run_program(tovhost_path(), host, replace_all(input, "{port}", sim.pty), timeout_s);
-  f.log = sim_stop(sim);
-  EXPECT_FALSE(f.host.timed_out) << f.host.out;
-  return f;
+// One run against a misbehaving device; each test checks standard error.
+session run_fault(const std::string& name, const std::vector<std::string>& sim_args, const std::string& input,
+                  double timeout_s = 30, const std::vector<std::string>& host_args = {}) {
+  session_options how;
+  how.timeout_s = timeout_s;
+  how.host_args = host_args;
+  how.quiet_stderr = false;
+  return run_session(name, sim_args, input, how);
 }
 
 // A run that ended by "quit": no signal, nothing on standard error.
-void expect_orderly_end(const fault_run& f) {
+void expect_orderly_end(const session& f) {
   EXPECT_EQ(f.host.term_signal, 0) << f.host.err;
   EXPECT_EQ(f.host.exit_code, 0) << f.host.err;
   EXPECT_EQ(f.host.err, "");
@@ -66,7 +41,7 @@ void expect_orderly_end(const fault_run& f) {
 // A run whose device vanished under a read: the two lines of the failed read
 // on standard error, at once (no pause), then the command ended and the
 // program went on to "quit" (status 0, no signal).
-void expect_lost_port(const fault_run& f, double within_s) {
+void expect_lost_port(const session& f, double within_s) {
   EXPECT_EQ(f.host.term_signal, 0) << f.host.err;
   EXPECT_EQ(f.host.exit_code, 0) << f.host.err;
   const std::string err = "\a\aError: could not read on COM port " + f.pty + ": ";
@@ -78,25 +53,11 @@ void expect_lost_port(const fault_run& f, double within_s) {
 
 const std::string lost_line(const std::string& pty) { return "\n\a\aError: lost COM port " + pty + ", link closed!\n"; }
 
-// A record line with its checksum.
-std::string hex_record(int count, unsigned offset, int type, int seed) {
-  unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + static_cast<unsigned>(type);
-  char text[80];
-  int n = std::snprintf(text, sizeof text, ":%02X%04X%02X", count, offset & 0xFFFF, type);
-  for (int i = 0; i < count; ++i) {
-    const int b = (seed * 29 + i * 11) & 0xFF;
-    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", b);
-    sum += static_cast<unsigned>(b);
-  }
-  std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return text;
-}
-
 // A small firmware file; `lines` receives its record lines as the device
 // keeps them (each ended by LF).
 std::string firmware_file(const std::string& dir, std::string* lines) {
   std::string text;
-  for (int i = 0; i < 8; ++i) text += hex_record(16, static_cast<unsigned>(0x100 + i * 16), 0, i) + "\n";
+  for (int i = 0; i < 8; ++i) text += hex_record(16, static_cast<unsigned>(0x100 + i * 16), 0, pattern_bytes(16, i * 29, 11)) + "\n";
   text += ":00000001FF\n";
   *lines = text;
   return write_file(dir + "/fw.hex", text);
@@ -159,7 +120,7 @@ TEST(FaultMatrix, DeviceVanishingInTheDownloadEndsTheDownloadNotTheProgram) {
   auto f = run_fault("fault_vanish_download", {"--vanish-after-packets", "2"},
                      "connect {port}\n" + download_yes + "serialtest 1\nangles\nquit\n");
   expect_lost_port(f, 4.0);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string questions_end = "(yes|no) [no]: ";
   const size_t at = out.rfind(questions_end);
   ASSERT_NE(at, std::string::npos) << out;
@@ -170,9 +131,9 @@ TEST(FaultMatrix, DeviceVanishingInTheDownloadEndsTheDownloadNotTheProgram) {
   EXPECT_EQ(out.substr(at + questions_end.size(), expected.size()), expected);
   EXPECT_EQ(out.find("succeeded"), std::string::npos) << out;
   EXPECT_NE(out.find("Colon"), std::string::npos) << out;  // the angles text: the next command ran
-  EXPECT_NE(f.log.find("packet 2: data 60 bytes of conf (60 of 176) -> ACK\n"), std::string::npos) << f.log;
-  EXPECT_NE(f.log.find("device vanished"), std::string::npos) << f.log;
-  EXPECT_EQ(f.log.find("packet 3"), std::string::npos) << f.log;
+  EXPECT_NE(f.sim_log.find("packet 2: data 60 bytes of conf (60 of 176) -> ACK\n"), std::string::npos) << f.sim_log;
+  EXPECT_NE(f.sim_log.find("device vanished"), std::string::npos) << f.sim_log;
+  EXPECT_EQ(f.sim_log.find("packet 3"), std::string::npos) << f.sim_log;
 }
 
 TEST(FaultMatrix, LostPortIsAFailureForExitOnError) {
@@ -182,7 +143,7 @@ TEST(FaultMatrix, LostPortIsAFailureForExitOnError) {
                      30, {"-e", "-y"});
   EXPECT_EQ(f.host.exit_code, 1) << f.host.err;
   EXPECT_EQ(f.host.term_signal, 0);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string tail = lost_line(f.pty) +
                            "\a\aError: writing data pkt: -7\n\a\aError: writing Configuration file failed: -3\n"
                            "\a\aError: Download failed: -2\nDisconnected\n";
@@ -198,19 +159,19 @@ TEST(FaultMatrix, DeviceVanishingInTheSerialTestEndsTheTestNotTheProgram) {
   expect_lost_port(f, 4.0);
   // The port is closed, so a new connect finds the device gone for good:
   // its open fails (the simulator closed the pty) or nothing answers.
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string expected_start = connected_at(19200) + prompt + "." + lost_line(f.pty) + prompt + not_connected +
                                      prompt + "Connecting at 19200...\n";
   EXPECT_EQ(out.substr(0, expected_start.size()), expected_start) << out;
   EXPECT_EQ(out.find("passed"), std::string::npos) << out;
   EXPECT_EQ(count_of(out, "Connected at"), 1U) << out;
-  EXPECT_NE(f.log.find("serial test: 70 echo bytes\ndevice vanished: port closed\n"), std::string::npos) << f.log;
+  EXPECT_NE(f.sim_log.find("serial test: 70 echo bytes\ndevice vanished: port closed\n"), std::string::npos) << f.sim_log;
 
   // The end of input after it ends the program as always: status 1.
   auto g = run_fault("fault_vanish_echo_eof", {"--vanish-after-echo", "70"}, "connect {port}\nserialtest 2\n");
   EXPECT_EQ(g.host.term_signal, 0);
   EXPECT_EQ(g.host.exit_code, 1);
-  EXPECT_EQ(transcript(g.host), connected_at(19200) + prompt + "." + lost_line(g.pty) + prompt + "\n");
+  EXPECT_EQ(after_startup(g.host), connected_at(19200) + prompt + "." + lost_line(g.pty) + prompt + "\n");
 }
 
 TEST(FaultMatrix, DeviceVanishingInTheFirmwareUpdateEndsWithItsFailure) {
@@ -221,17 +182,17 @@ TEST(FaultMatrix, DeviceVanishingInTheFirmwareUpdateEndsWithItsFailure) {
   auto f = run_fault("fault_vanish_fw", {"--vanish-after-records", "3"},
                      "firmware {port} " + hex + "\ny\n\nserialtest 1\nhelp\nquit\n");
   expect_lost_port(f, 4.0);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string tail = lost_line(f.pty) + "Error: Firmware update failed!\n\tTry again!\n" + prompt + not_connected +
                            prompt + "\n\t\tCommand Summary:\n";
   EXPECT_NE(out.find(tail), std::string::npos) << out;
   EXPECT_EQ(out.find("succeeded"), std::string::npos) << out;
   EXPECT_EQ(out.find("Disconnected"), std::string::npos) << out;  // the port was closed under the update
   EXPECT_EQ(count_of(out, "\r"), 3U) << out;                      // three progress lines
-  EXPECT_NE(f.log.find("firmware loader ended (--vanish-after-records): 3 record lines, 3 accepted"),
+  EXPECT_NE(f.sim_log.find("firmware loader ended (--vanish-after-records): 3 record lines, 3 accepted"),
             std::string::npos)
-      << f.log;
-  EXPECT_NE(f.log.find("device vanished: port closed"), std::string::npos) << f.log;
+      << f.sim_log;
+  EXPECT_NE(f.sim_log.find("device vanished: port closed"), std::string::npos) << f.sim_log;
 }
 
 // ---------------------------------------------------------------- floods
@@ -239,14 +200,14 @@ TEST(FaultMatrix, DeviceVanishingInTheFirmwareUpdateEndsWithItsFailure) {
 TEST(FaultMatrix, ConnectDrainOutlastsADeviceTalkingAtTheOpen) {
   auto f = run_fault("fault_flood_open", {"--flood-open", "600"}, "connect {port}\nserialtest 1\ndisconnect\nquit\n");
   expect_orderly_end(f);
-  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + ".\nSerial test passed: wrote 63 characters\n" + prompt +
+  EXPECT_EQ(after_startup(f.host), connected_at(19200) + prompt + ".\nSerial test passed: wrote 63 characters\n" + prompt +
                                     "Disconnected\n" + prompt);
   // The drain went on until the junk stopped, then one quiet read (110 ms);
   // the version reply fills its read at once.
   EXPECT_GE(f.host.seconds, 0.6);
   EXPECT_LT(f.host.seconds, 0.6 + 0.11 + 1.5);
-  EXPECT_NE(f.log.find("flooding the port with junk for 600 ms (port opened)"), std::string::npos) << f.log;
-  EXPECT_EQ(count_of(f.log, "version request: answered"), 1U) << f.log;
+  EXPECT_NE(f.sim_log.find("flooding the port with junk for 600 ms (port opened)"), std::string::npos) << f.sim_log;
+  EXPECT_EQ(count_of(f.sim_log, "version request: answered"), 1U) << f.sim_log;
 }
 
 TEST(FaultMatrix, FirmwareDrainOutlastsAFloodAfterTheInterrupt) {
@@ -255,7 +216,7 @@ TEST(FaultMatrix, FirmwareDrainOutlastsAFloodAfterTheInterrupt) {
   const std::string hex = firmware_file(dir, &lines);
   auto f = run_fault("fault_flood_fw", {"--flood-drain", "600"}, "firmware {port} " + hex + "\ny\n\nquit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   EXPECT_NE(out.find(firmware_succeeded), std::string::npos) << out;
   EXPECT_EQ(out.find("Error"), std::string::npos) << out;
   EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
@@ -263,7 +224,7 @@ TEST(FaultMatrix, FirmwareDrainOutlastsAFloodAfterTheInterrupt) {
   // loader answers at once (--quick).
   EXPECT_GE(f.host.seconds, 0.6);
   EXPECT_LT(f.host.seconds, 0.6 + 0.11 + 2.5);
-  EXPECT_NE(f.log.find("flooding the port with junk for 600 ms (interrupt character)"), std::string::npos) << f.log;
+  EXPECT_NE(f.sim_log.find("flooding the port with junk for 600 ms (interrupt character)"), std::string::npos) << f.sim_log;
 }
 
 TEST(FaultMatrix, ConnectFindsItsReplyBehindShortJunkAndRefusesAReplyOfJunk) {
@@ -271,13 +232,13 @@ TEST(FaultMatrix, ConnectFindsItsReplyBehindShortJunkAndRefusesAReplyOfJunk) {
   // within the 200 bytes of the version read.
   auto f = run_fault("fault_flood_drain_short", {"--flood-drain", "30"}, "connect {port}\ndisconnect\nquit\n");
   expect_orderly_end(f);
-  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_EQ(after_startup(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
   EXPECT_LT(f.host.seconds, 0.11 + 1.5);
 
   // Junk for 500 ms: the 200 bytes of the read are junk, without the name.
   f = run_fault("fault_flood_drain_long", {"--flood-drain", "500"}, "connect {port}\nserialtest 1\nquit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string head =
       "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
       "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
@@ -301,17 +262,17 @@ TEST(FaultMatrix, ConnectDrainGivesUpOnABusyDeviceWhichThenAnswers) {
   // its limit, the interrupt character goes out and the device answers.
   auto f = run_fault("fault_junk_until_interrupt", {"--junk-until-interrupt"}, "connect {port}\ndisconnect\nquit\n");
   expect_orderly_end(f);
-  EXPECT_EQ(transcript(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_EQ(after_startup(f.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
   EXPECT_GE(f.host.seconds, drain_limit_s);
   EXPECT_LT(f.host.seconds, 2.5);
-  EXPECT_NE(f.log.find("interrupt character: junk stopped"), std::string::npos) << f.log;
-  EXPECT_EQ(count_of(f.log, "version request: answered"), 1U) << f.log;
+  EXPECT_NE(f.sim_log.find("interrupt character: junk stopped"), std::string::npos) << f.sim_log;
+  EXPECT_EQ(count_of(f.sim_log, "version request: answered"), 1U) << f.sim_log;
 }
 
 TEST(FaultMatrix, ConnectDrainGivesUpOnEndlessJunkAndRefusesIt) {
   auto f = run_fault("fault_junk_forever", {"--junk-forever"}, "connect {port}\nserialtest 1\nquit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string head =
       "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
       "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
@@ -334,7 +295,7 @@ TEST(FaultMatrix, FirmwareDrainAfterTheInterruptEndsAtItsLimit) {
   // as usual.
   auto f = run_fault("fault_junk_fw_until_interrupt", {"--junk-until-interrupt"}, input);
   expect_orderly_end(f);
-  std::string out = transcript(f.host);
+  std::string out = after_startup(f.host);
   EXPECT_NE(out.find(firmware_succeeded), std::string::npos) << out;
   EXPECT_EQ(out.find("Error"), std::string::npos) << out;
   EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
@@ -344,7 +305,7 @@ TEST(FaultMatrix, FirmwareDrainAfterTheInterruptEndsAtItsLimit) {
   // the loader's prompt never comes.
   f = run_fault("fault_junk_fw_forever", {"--junk-forever"}, input);
   expect_orderly_end(f);
-  out = transcript(f.host);
+  out = after_startup(f.host);
   EXPECT_NE(out.find("WARNING! The Tovarelink Firmware is about to be updated!"), std::string::npos) << out;
   EXPECT_NE(out.find("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("succeeded"), std::string::npos) << out;
@@ -363,7 +324,7 @@ TEST(FaultMatrix, NulAndHighBytesInEveryReplyDoNotDisturbAnyExchange) {
       "fault_noise", {"--noise"},
       "connect {port}\nbaud 38400\nserialtest 2\n" + download_yes + "firmware {port} " + hex + "\ny\n\nquit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string link = connected_at(19200) + prompt + connected_at(38400) + prompt +
                            "..\nSerial test passed: wrote 126 characters\n" + prompt;
   EXPECT_EQ(out.compare(0, link.size(), link), 0) << out;
@@ -372,7 +333,7 @@ TEST(FaultMatrix, NulAndHighBytesInEveryReplyDoNotDisturbAnyExchange) {
   EXPECT_EQ(out.find("Error"), std::string::npos) << out;
   EXPECT_EQ(read_file(f.dir + "/conf.bin").size(), 176U);
   EXPECT_EQ(read_file(f.dir + "/firmware.hex"), lines);
-  EXPECT_NE(f.log.find("line feed after baud change (port at 38400 baud): prompt"), std::string::npos) << f.log;
+  EXPECT_NE(f.sim_log.find("line feed after baud change (port at 38400 baud): prompt"), std::string::npos) << f.sim_log;
   EXPECT_LT(f.host.seconds, 5.0);  // every read filled at once (--quick)
 }
 
@@ -380,7 +341,7 @@ TEST(FaultMatrix, NoisyReplyWithoutTheNameIsShownWithoutNulsAndWithHashes) {
   const std::string name = "Tovarelnk Digipeater Version 2.7";
   auto f = run_fault("fault_noise_dump", {"--noise", "--version-text", name}, "connect {port}\nquit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string head =
       "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\n"
       "Expected: Tovarelink\nGot: length 200 (0xc8):\n";
@@ -402,13 +363,13 @@ TEST(FaultMatrix, RepliesInPiecesWithinTheTimeOutsAreGathered) {
   auto f = run_fault("fault_pieces_inside", {"--pieces", "150"},
                      "connect {port}\nbaud 38400\nserialtest 1\n" + download_yes + "quit\n");
   expect_orderly_end(f);
-  const std::string out = transcript(f.host);
+  const std::string out = after_startup(f.host);
   const std::string link = connected_at(19200) + prompt + connected_at(38400) + prompt +
                            ".\nSerial test passed: wrote 63 characters\n" + prompt;
   EXPECT_EQ(out.compare(0, link.size(), link), 0) << out;
   EXPECT_NE(out.find(both_succeeded + "Disconnected\n" + prompt), std::string::npos) << out;
   EXPECT_EQ(out.find("Error"), std::string::npos) << out;
-  EXPECT_NE(f.log.find("line feed after baud change (port at 38400 baud): prompt"), std::string::npos) << f.log;
+  EXPECT_NE(f.sim_log.find("line feed after baud change (port at 38400 baud): prompt"), std::string::npos) << f.sim_log;
   // The pieces were really paced: 9 + 2 + 5 pauses of 150 ms.
   EXPECT_GE(f.host.seconds, 16 * 0.15);
   EXPECT_LT(f.host.seconds, 16 * 0.15 + 0.11 + 2.0);
@@ -421,7 +382,7 @@ TEST(FaultMatrix, ReplyInPiecesBeyondTheVersionTimeOutIsRefused) {
   expect_orderly_end(f);
   const std::string refused =
       "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink version (minimum 2.7)!\n";
-  EXPECT_EQ(transcript(f.host), refused + prompt + not_connected + prompt);
+  EXPECT_EQ(after_startup(f.host), refused + prompt + not_connected + prompt);
   EXPECT_GE(f.host.seconds, 2.0);
   EXPECT_LT(f.host.seconds, 2.01 + 0.11 + 1.5);
 }

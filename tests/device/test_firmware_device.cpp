@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
-#include "sim_harness.h"
+#include "fixtures.h"
+#include "sim_session.h"
 
 namespace {
 
@@ -22,44 +22,25 @@ struct update_run {
 // One update: "firmware <port> <file>", "y", Enter, "exit". With
 // `at_enter`, the Enter line is held back until the update waits for it, and
 // `at_enter` runs first.
-update_run run_update(const std::string& name, const std::string& hex_path, std::vector<std::string> sim_args,
+update_run run_update(const std::string& name, const std::string& hex_path, const std::vector<std::string>& sim_args,
                       double timeout_s = 60, const std::function<void()>& at_enter = nullptr) {
-  update_run r;
-  std::string dir = scratch_dir(name);
-  std::remove((dir + "/firmware.hex").c_str());
-  sim_args.insert(sim_args.begin(), {"--quick", "--save-dir", dir, "--exit-after", "120"});
-  sim_handle sim = sim_start(sim_args);
-  EXPECT_FALSE(sim.pty.empty()) << "simulator did not start";
-  if (sim.pty.empty()) {
-    sim_stop(sim);
-    return r;
-  }
-  const std::string command = "firmware " + sim.pty + " " + hex_path + "\ny\n";
+  std::remove((scratch_dir(name) + "/firmware.hex").c_str());
+  session_options how;
+  how.timeout_s = timeout_s;
+  std::string input = "firmware {port} " + hex_path + "\ny\n";
   if (at_enter) {
-    r.host = run_program(tovhost_path(), {}, command, timeout_s,
-                         input_step{"Type the Enter key when you are ready to continue...", at_enter, "\nexit\n"});
+    how.step = input_step{"Type the Enter key when you are ready to continue...", at_enter, "\nexit\n"};
   } else {
-    r.host = run_program(tovhost_path(), {}, command + "\nexit\n", timeout_s);
+    input += "\nexit\n";
   }
-  EXPECT_EQ(r.host.exit_code, 0) << r.host.err;  // ended by "exit"
-  EXPECT_EQ(r.host.err, "");
-  r.received = read_file(dir + "/firmware.hex");
-  r.sim_log = sim_stop(sim);
-  return r;
+  session s = run_session(name, sim_args, input, how);
+  EXPECT_EQ(s.host.exit_code, 0) << s.host.err;  // ended by "exit"
+  return {s.host, s.sim_log, read_file(s.dir + "/firmware.hex")};
 }
 
 // A record line with a correct checksum.
 std::string rec(int count, unsigned offset, int type, int seed) {
-  unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + static_cast<unsigned>(type);
-  char text[300];
-  int n = std::snprintf(text, sizeof text, ":%02X%04X%02X", count, offset & 0xFFFF, type);
-  for (int i = 0; i < count; ++i) {
-    int b = (seed * 31 + i * 7) & 0xFF;
-    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", b);
-    sum += static_cast<unsigned>(b);
-  }
-  std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return text;
+  return hex_record(count, offset, type, pattern_bytes(count, seed * 31, 7));
 }
 
 // `records` data records of 16 bytes, an address record first and an end
@@ -85,14 +66,8 @@ std::string record_lines(const std::string& text) {
   return out;
 }
 
-size_t count_of(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t k = text.find(what); k != std::string::npos; k = text.find(what, k + 1)) ++n;
-  return n;
-}
-
-const std::string succeeded = "\a\aFirmware update succeeded!\n";
-const std::string failed = "Error: Firmware update failed!\n\tTry again!\n";
+const std::string& succeeded = firmware_succeeded;
+const std::string& failed = firmware_failed;
 
 }  // namespace
 

@@ -3,7 +3,6 @@
 // as they reach the device.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "device/firmware.h"
 #include "device/link.h"
+#include "pty_pair.h"
 #include "run_program.h"
 
 namespace {
@@ -33,8 +34,9 @@ struct loader_script {
 class fake_loader {
  public:
   explicit fake_loader(loader_script script) : script_(std::move(script)) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
-    name_ = ttyname(slave_);
+    if (!pty_.open_pair(true)) return;
+    master_ = pty_.master;
+    name_ = pty_.slave_path;
     int on = 1;
     ioctl(master_, TIOCPKT, &on);  // report the host's input flushes
     thread_ = std::thread([this] { serve(); });
@@ -42,8 +44,6 @@ class fake_loader {
   ~fake_loader() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
   }
   bool ok() const { return master_ >= 0 && !name_.empty(); }
   const std::string& port() const { return name_; }
@@ -117,8 +117,8 @@ class fake_loader {
   }
 
   loader_script script_;
+  pty_pair pty_;  // the slave held open: the host closes and reopens its port
   int master_ = -1;
-  int slave_ = -1;
   std::string name_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -133,11 +133,9 @@ struct fw_run {
 fw_run run_update(const fake_loader& dev, const std::string& file) {
   static std::string enter = write_file(scratch_dir("fw_loader_stdin") + "/enter", "\n");
   EXPECT_NE(std::freopen(enter.c_str(), "r", stdin), nullptr);
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  int rc = firmware(dev.port().c_str(), file.c_str());
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout()};
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = firmware(dev.port().c_str(), file.c_str()); });
+  return {rc, out};
 }
 
 const std::string warning =

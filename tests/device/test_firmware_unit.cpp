@@ -10,6 +10,7 @@
 
 #include "device/firmware.h"
 #include "device/link.h"
+#include "capture.h"
 #include "run_program.h"
 
 namespace {
@@ -29,11 +30,9 @@ struct fw_result {
 };
 
 fw_result run_firmware(const char* port, const char* file) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  int rc = firmware(port, file);
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout()};
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = firmware(port, file); });
+  return {rc, out};
 }
 
 }  // namespace
@@ -58,10 +57,7 @@ TEST(FirmwareProgress, WideFieldsAreCutAtTheBar) {
 }
 
 TEST(FirmwareProgress, PrintsOneLineWithoutLineEnd) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  firmware_progress(3, 4);
-  std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = capture_stdout([] { firmware_progress(3, 4); });
   ASSERT_EQ(out.size(), 21u + 44u);
   EXPECT_EQ(out[0], '\r');
   EXPECT_NE(out.find("s TTC "), std::string::npos);

@@ -10,34 +10,18 @@
 
 #include <unistd.h>
 
+#include "capture.h"
 #include "device/inhex.h"
+#include "fixtures.h"
 #include "run_program.h"
 
 namespace {
 
-// A record line with a correct checksum; `count` is written as given, so a
-// record can declare a count that its data does not match.
 std::string rec(int count, unsigned offset, int type, const std::vector<int>& data) {
-  unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + static_cast<unsigned>(type);
-  char head[16];
-  std::snprintf(head, sizeof head, ":%02X%04X%02X", count & 0xFF, offset & 0xFFFF, type & 0xFF);
-  std::string s = head;
-  for (int b : data) {
-    char pair[4];
-    std::snprintf(pair, sizeof pair, "%02X", b & 0xFF);
-    s += pair;
-    sum += static_cast<unsigned>(b);
-  }
-  char check[4];
-  std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return s + check;
+  return hex_record(count, offset, type, data);
 }
 
-std::vector<int> bytes(int n, int first = 0) {
-  std::vector<int> v;
-  for (int i = 0; i < n; ++i) v.push_back((first + i * 7) & 0xFF);
-  return v;
-}
+std::vector<int> bytes(int n, int first = 0) { return pattern_bytes(n, first, 7); }
 
 struct verify_result {
   int rc;
@@ -50,18 +34,13 @@ verify_result verify_text(const std::string& text, FILE** keep = nullptr) {
   EXPECT_NE(f, nullptr);
   if (f == nullptr) return {0, ""};
   std::fwrite(text.data(), 1, text.size(), f);
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  int rc = inhexverify(f);
-  std::fflush(stdout);
-  std::string out = testing::internal::GetCapturedStdout();
+  int rc = 0;
+  const std::string out = capture_stdout([&] { rc = inhexverify(f); });
   // The firmware update checks the file held in memory: the same lines, the
   // same result and the same message.
-  testing::internal::CaptureStdout();
-  int rc_text = inhexverify_text(text.data(), text.size());
-  std::fflush(stdout);
+  int rc_text = 0;
+  EXPECT_EQ(capture_stdout([&] { rc_text = inhexverify_text(text.data(), text.size()); }), out) << text;
   EXPECT_EQ(rc_text, rc) << text;
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << text;
   if (keep != nullptr) {
     *keep = f;
   } else {
@@ -87,7 +66,7 @@ std::string without_cr(const std::string& text) {
   return out;
 }
 
-const std::string eof_rec = ":00000001FF";
+const std::string& eof_rec = hex_eof_record;
 
 }  // namespace
 
@@ -131,10 +110,8 @@ TEST(Inhexsum, AddsPairsModulo256) {
 }
 
 TEST(Inhexverify, NullStream) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  int rc = inhexverify(nullptr);
-  std::string out = testing::internal::GetCapturedStdout();
+  int rc = 0;
+  const std::string out = capture_stdout([&] { rc = inhexverify(nullptr); });
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(out, "inhexverify: Error: param fp is invalid\n");
 }
@@ -247,10 +224,7 @@ TEST(Inhexverify, StopsAtTheFaultyLineAndRewindsFirst) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(r.rc, -2);
   EXPECT_EQ(std::getc(f), 'n');  // nothing after the faulty line was read
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(inhexverify(f), -2);  // verified again from the start
-  testing::internal::GetCapturedStdout();
+  capture_stdout([&] { EXPECT_EQ(inhexverify(f), -2); });  // verified again from the start
   std::fclose(f);
 
   r = verify_text(eof_rec + "\n", &f);
@@ -340,10 +314,8 @@ class HexFromObjcopy : public testing::Test {
     FILE* f = std::fopen(path.c_str(), "rb");
     EXPECT_NE(f, nullptr) << path;
     if (f == nullptr) return 0;
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    int rc = inhexverify(f);
-    std::string o = testing::internal::GetCapturedStdout();
+    int rc = 0;
+    const std::string o = capture_stdout([&] { rc = inhexverify(f); });
     if (out != nullptr) *out = o;
     std::fclose(f);
     return rc;
@@ -467,12 +439,9 @@ TEST(Inhexverify, ReadErrorIsNoCount) {
   // A stream that gives a sound first line and then fails with EIO.
   FILE* f = failing_stream(rec(16, 0, 0, bytes(16)) + "\n" + eof_rec.substr(0, 4));
   ASSERT_NE(f, nullptr);
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const int rc = inhexverify(f);
-  std::fflush(stdout);
+  int rc = 0;
+  EXPECT_EQ(capture_stdout([&] { rc = inhexverify(f); }), "\a\aError: Firmware file: read error: Input/output error\n");
   EXPECT_EQ(rc, -10);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\a\aError: Firmware file: read error: Input/output error\n");
   std::fclose(f);
 }
 

@@ -8,17 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "link_dev_support.h"
+#include "sim_session.h"
 
 namespace {
-
-using linkdev::connected_at;
-using linkdev::count_of;
-using linkdev::run_session;
-using linkdev::transcript;
-
-const std::string prompt = "Command> ";
-const std::string not_connected = "\a\aError: not Connected!\n";
 
 TEST(LinkDevice, ConnectsAtEveryLinkRateAndDisconnects) {
   const long rates[] = {4800, 9600, 19200, 38400, 57600};
@@ -33,7 +25,7 @@ TEST(LinkDevice, ConnectsAtEveryLinkRateAndDisconnects) {
 
   auto s = run_session("link_rates", {}, input);
   EXPECT_EQ(s.host.exit_code, 0);
-  EXPECT_EQ(transcript(s.host), expected);
+  EXPECT_EQ(after_startup(s.host), expected);
   EXPECT_EQ(count_of(s.sim_log, "version request: answered"), 6U) << s.sim_log;
 }
 
@@ -51,7 +43,7 @@ TEST_P(LinkVersion, IsJudgedAgainstTwoSeven) {
   const version_case& c = GetParam();
   auto s = run_session("link_version", {"--version-text", c.reply}, "connect {port}\ndisconnect\nquit\n");
   const std::string after = c.connects ? "Disconnected\n" : not_connected;
-  EXPECT_EQ(transcript(s.host), std::string("Connecting at 19200...\n") + c.outcome + prompt + after + prompt)
+  EXPECT_EQ(after_startup(s.host), std::string("Connecting at 19200...\n") + c.outcome + prompt + after + prompt)
       << "reply: " << c.reply;
   EXPECT_EQ(count_of(s.sim_log, "version request: answered"), 1U) << s.sim_log;
 }
@@ -102,7 +94,7 @@ std::string dump_line(int offset, const std::vector<uint8_t>& b) {
 
 TEST(LinkDevice, ReplyWithoutTheNameIsShownWithHighBytesReplaced) {
   auto s = run_session("link_garbage", {"--garbage"}, "connect {port}\ndisconnect\nquit\n");
-  const std::string out = transcript(s.host);
+  const std::string out = after_startup(s.host);
   const std::string head =
       "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\nExpected: Tovarelink\n"
       "Got: length 200 (0xc8):\n"
@@ -128,7 +120,7 @@ TEST(LinkDevice, ReplyWithoutTheNameIsShownWithHighBytesReplaced) {
 
 TEST(LinkDevice, SilentDeviceGivesAnEmptyDump) {
   auto s = run_session("link_silent", {"--silent"}, "connect {port}\ndisconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host),
+  EXPECT_EQ(after_startup(s.host),
             "Connecting at 19200...\n\n\a\aError: did not receive the Tovarelink prompt!\nExpected: Tovarelink\n"
             "Got: length 0 (0x0):\n" +
                 prompt + not_connected + prompt);
@@ -137,12 +129,12 @@ TEST(LinkDevice, SilentDeviceGivesAnEmptyDump) {
 
 TEST(LinkDevice, NulAndHighBytesInTheReplyDoNotHideTheName) {
   auto s = run_session("link_noise", {"--noise"}, "connect {port}\ndisconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
 }
 
 TEST(LinkDevice, DrainSwallowsWhatTheDeviceWasSending) {
   auto s = run_session("link_flood", {"--flood-open", "400"}, "connect {port}\ndisconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + "Disconnected\n" + prompt);
   EXPECT_NE(s.sim_log.find("flooding the port"), std::string::npos) << s.sim_log;
 }
 
@@ -150,7 +142,7 @@ TEST(LinkDevice, BaudChangeResynchronisesAtTheNewRate) {
   auto s = run_session("link_baud",
                        {}, "connect {port} 19200\nbaud 38400\nserialtest 1\nbaud 4800\nbaud 57600\nbaud 57600\n"
                            "disconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + connected_at(38400) + prompt +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + connected_at(38400) + prompt +
                                     ".\nSerial test passed: wrote 63 characters\n" + prompt + connected_at(4800) +
                                     prompt + connected_at(57600) + prompt + connected_at(57600) + prompt +
                                     "Disconnected\n" + prompt);
@@ -170,7 +162,7 @@ TEST(LinkDevice, BaudChangeResynchronisesAtTheNewRate) {
 TEST(LinkDevice, BaudChangeWithoutThePromptDropsTheLink) {
   auto s = run_session("link_baud_noprompt", {"--no-prompt-after-baud"},
                        "connect {port}\nbaud 38400\nbaud 19200\nserialtest 1\ndisconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + "Connecting at 38400...\n" +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + "Connecting at 38400...\n" +
                                     "\a\aError: did not receive the Tovarelink prompt!\n" + prompt +
                                     "\a\aError: must be Connected before changing the Baud!\n" + prompt +
                                     not_connected + prompt + not_connected + prompt);
@@ -184,7 +176,7 @@ TEST(LinkDevice, RefusedWhileDisconnected) {
                                     "connect 3 1200\nconnect 3 abc\nserialtest 1\nquit\n",
                                     30);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(transcript(r), not_connected + prompt + "\a\aError: must be Connected before changing the Baud!\n" +
+  EXPECT_EQ(after_startup(r), not_connected + prompt + "\a\aError: must be Connected before changing the Baud!\n" +
                                prompt + "\a\aError: must be Connected before changing the Baud!\n" + prompt +
                                "\a\aError: missing argument: com_port\n" + prompt +
                                "\a\aError: invalid COM port number (1..20): com21\n" + prompt +
@@ -197,7 +189,7 @@ TEST(LinkDevice, RefusedWhileDisconnected) {
 TEST(LinkDevice, PortThatDoesNotOpen) {
   const std::string port = "/dev/tovhost-no-such-port";
   const prog_result r = run_program(tovhost_path(), {}, "connect " + port + " 9600\ndisconnect\nquit\n", 30);
-  const std::string out = transcript(r);
+  const std::string out = after_startup(r);
   const std::string head = "Connecting at 9600...\n\a\aError: cannot open COM port " + port + ": ";
   EXPECT_EQ(out.compare(0, head.size(), head), 0) << out;
   const std::string tail = "\n\a\aError: could not open COM port " + port + "\n" + prompt + not_connected + prompt;
@@ -209,7 +201,7 @@ TEST(LinkDevice, RefusedWhileConnected) {
   auto s = run_session("link_refused", {},
                        "connect {port}\nconnect {port}\nconnect {port} 9600\nbaud\nbaud 1200\nbaud abc\n"
                        "serialtest\ndisconnect\nquit\n");
-  EXPECT_EQ(transcript(s.host), connected_at(19200) + prompt + "\a\aError: already Connected!\n" + prompt +
+  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + "\a\aError: already Connected!\n" + prompt +
                                     "\a\aError: already Connected!\n" + prompt + "\a\aError: missing argument: baud\n" +
                                     prompt + "\a\aError: invalid baud rate: 1200\n" + prompt +
                                     "\a\aError: invalid baud rate: 0\n" + prompt +

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "rules/rules.h"
+#include "capture.h"
 #include "run_program.h"
 
 struct rules_run {
@@ -20,27 +21,19 @@ struct rules_run {
 inline rules_run run_rules_text(const std::string& text, const std::string& name = "t.rules") {
   const std::string path = scratch_dir("rules") + "/" + name;
   write_file(path, text);
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const int rc = rules_process(path.c_str());
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout(), path};
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = rules_process(path.c_str()); });
+  return {rc, out, path};
 }
 
 inline rules_run run_rules_path(const char* path) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const int rc = rules_process(path);
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout(), path != nullptr ? path : ""};
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = rules_process(path); });
+  return {rc, out, path != nullptr ? path : ""};
 }
 
 inline std::string display_rules() {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  rules_display();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return capture_stdout([] { rules_display(); });
 }
 
 // The reader's message for line `line_no` holding `line`.

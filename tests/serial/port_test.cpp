@@ -11,14 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "pty_pair.h"
 #include "serial/platform.h"
 #include "serial/serial.h"
 
 namespace {
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 class PortTest : public ::testing::Test {
  protected:
@@ -174,9 +172,9 @@ TEST_F(PortTest, PortHeldElsewhereIsRefused) {
   const plat_handle holder = plat_open(name());
   ASSERT_NE(holder, PLAT_NO_HANDLE);
 
-  CaptureStdout();
-  EXPECT_EQ(open_port(name(), 9600), -2);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(capture_stdout([&] {
+              EXPECT_EQ(open_port(name(), 9600), -2);
+            }),
             "\a\aError: cannot open COM port " + pty.slave_path + ": Device or resource busy\n");
   EXPECT_FALSE(port_is_open());
 
@@ -211,13 +209,13 @@ TEST_F(PortTest, ClosedPortOpensAgainAtOnce) {
 }
 
 TEST_F(PortTest, OpenFailures) {
-  CaptureStdout();
-  EXPECT_EQ(open_port(nullptr, 9600), -1);
-  EXPECT_EQ(open_port("/dev/no-such-port", 9600), -2);
-  EXPECT_EQ(open_port(name(), 1234), -3);
-  EXPECT_EQ(open_port("/dev/null", 9600), -3);
-  EXPECT_EQ(set_comm_prop(nullptr, 9600), -1);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(capture_stdout([&] {
+              EXPECT_EQ(open_port(nullptr, 9600), -1);
+              EXPECT_EQ(open_port("/dev/no-such-port", 9600), -2);
+              EXPECT_EQ(open_port(name(), 1234), -3);
+              EXPECT_EQ(open_port("/dev/null", 9600), -3);
+              EXPECT_EQ(set_comm_prop(nullptr, 9600), -1);
+            }),
             "open_port: Error: port null argument\n"
             "\a\aError: cannot open COM port /dev/no-such-port: No such file or directory\n"
             "\a\aError: Invalid baud rate 1234\n"
@@ -231,12 +229,12 @@ TEST_F(PortTest, OpenFailures) {
 TEST_F(PortTest, WriteArgumentsAndSuccess) {
   open_at(9600);
   const uint8_t cmd[] = {'\n', 'v', 'e', 'r', 's', 'i', 'o', 'n', '\n'};
-  CaptureStdout();
-  EXPECT_EQ(write_port(name(), cmd, 0), -1);
-  EXPECT_EQ(write_port(name(), nullptr, 9), -2);
-  EXPECT_EQ(write_port(nullptr, cmd, 9), -1);
-  EXPECT_EQ(write_port(name(), cmd, 9), 9);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(capture_stdout([&] {
+              EXPECT_EQ(write_port(name(), cmd, 0), -1);
+              EXPECT_EQ(write_port(name(), nullptr, 9), -2);
+              EXPECT_EQ(write_port(nullptr, cmd, 9), -1);
+              EXPECT_EQ(write_port(name(), cmd, 9), 9);
+            }),
             "write_port: Error: invalid param len: 0\n"
             "write_port: Error: invalid param buf ptr\n"
             "write_port: Error: invalid param file port\n");
@@ -247,11 +245,10 @@ TEST_F(PortTest, WriteThatCannotFinishIsAFailedWrite) {
   open_at(57600);  // write time-out: 10 ms
   // The device does not read: the pseudo-terminal's buffer fills up.
   static uint8_t big[1 << 20];
-  CaptureStdout();
   const auto start = std::chrono::steady_clock::now();
-  const int rc = write_port(name(), big, sizeof big);
+  int rc = 0;
+  const std::string out = capture_stdout([&] { rc = write_port(name(), big, sizeof big); });
   const double ms = ms_since(start);
-  const std::string out = GetCapturedStdout();
   EXPECT_EQ(rc, -3);
   EXPECT_GE(ms, 10.0);
   EXPECT_LT(ms, 10.0 + slack_ms);
@@ -282,9 +279,10 @@ TEST_F(PortTest, PartialWritesGoOnWithTheRest) {
 
 TEST_F(PortTest, WriteWithoutPortFails) {
   const uint8_t b[] = {'x'};
-  CaptureStdout();
-  EXPECT_EQ(write_port("COM3", b, 1), -3);
-  EXPECT_EQ(GetCapturedStdout(), "\a\aError: wrote 0 of 1, got error on port COM3: Bad file descriptor\n");
+  EXPECT_EQ(capture_stdout([&] {
+              EXPECT_EQ(write_port("COM3", b, 1), -3);
+            }),
+            "\a\aError: wrote 0 of 1, got error on port COM3: Bad file descriptor\n");
 }
 
 TEST_F(PortTest, PurgeDiscardsWhatArrived) {

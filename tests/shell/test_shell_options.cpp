@@ -8,30 +8,19 @@
 #include <vector>
 
 #include "run_program.h"
+#include "texts.h"
 
 namespace {
 
-const std::string P = "Command> ";
+const std::string& P = prompt;  // short for the long expectations
 const std::string kBanner = "Tovarelink PC Host Digi Utility Version 2.7\n";
 
 prog_result run(const std::vector<std::string>& args, const std::string& input = "") {
   return run_program(tovhost_path(), args, input, 20);
 }
 
-// The start-up text: what a run with no input prints before its first prompt.
-const std::string& start_text() {
-  static const std::string text = [] {
-    const prog_result r = run({});
-    return r.out.substr(0, r.out.size() - P.size() - 1);
-  }();
-  return text;
-}
-
-std::string after_start(const prog_result& r) {
-  const std::string& s = start_text();
-  EXPECT_EQ(r.out.compare(0, s.size(), s), 0) << r.out;
-  return r.out.size() >= s.size() ? r.out.substr(s.size()) : r.out;
-}
+// What a run printed after the start-up text, from its first prompt on.
+std::string after_start(const prog_result& r) { return P + after_startup(r); }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
 
@@ -184,7 +173,6 @@ TEST_P(ExitOnError, FailedCommandEndsTheRunWithStatusOne) {
   EXPECT_EQ(out.substr(out.size() < typed_tail.size() ? 0 : out.size() - typed_tail.size()), typed_tail);
 }
 
-const std::string not_connected = "\a\aError: not Connected!\n";
 const std::string fw_q = "\a\aWARNING! This will alter the Tovarelink firmware!\nDo you want to continue (n or y)? [n]: ";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "../serial/pty_pair.h"
+#include "pty_pair.h"
 #include "run_program.h"
+#include "texts.h"
 
 namespace {
 
 constexpr int WAIT_MS = 10000;  // what a healthy program answers in well within
-const std::string P = "Command> ";
+const std::string& P = prompt;  // short for the long expectations
 
 #ifdef TOVHOST_HAS_EDITOR
 #define NEEDS_EDITOR() (void)0
@@ -94,12 +95,6 @@ bool same_modes(const termios& a, const termios& b) {
          std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 }  // namespace
 
 TEST(ShellTerminal, UpAndCtrlRRecallCommands) {
@@ -125,7 +120,7 @@ TEST(ShellTerminal, UpAndCtrlRRecallCommands) {
   ASSERT_TRUE(t.type("exit\r"));
   prog_result r = t.finish();
   EXPECT_EQ(r.exit_code, 0) << t.pty.seen;
-  EXPECT_EQ(count(t.pty.seen, done), 2u);
+  EXPECT_EQ(count_of(t.pty.seen, done), 2u);
 }
 
 TEST(ShellTerminal, TabCompletesCommandsFilesAndRates) {
@@ -286,6 +281,6 @@ TEST(ShellTerminal, UnusableHistoryWarnsOnceAndWorksOn) {
     ASSERT_TRUE(t.prompt());
     ASSERT_TRUE(t.type("exit\r"));
     EXPECT_EQ(t.finish().exit_code, 0) << state;
-    EXPECT_EQ(count(t.pty.seen, "Warning: command history not kept"), 1u) << state << t.pty.seen;
+    EXPECT_EQ(count_of(t.pty.seen, "Warning: command history not kept"), 1u) << state << t.pty.seen;
   }
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "run_program.h"
+#include "texts.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ std::string help_text(const std::string& bauds) {
 
 const std::string kDefaultHelp = help_text("4800 9600 [19200] 38400 57600 ");
 const std::string kStart = "Tovarelink PC Host Digi Utility Version 2.7\n" + kDefaultHelp + "\n";
-const std::string P = "Command> ";
+const std::string& P = prompt;  // short for the long expectations
 
 prog_result run(const std::string& input) { return run_program(tovhost_path(), {}, input, 20); }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "capture.h"
 #include "shell/shell.h"
 
 namespace {
@@ -77,23 +78,23 @@ TEST(ShellNumbers, AtolLikeAndSaturating) {
 
 TEST(ShellNumbers, PortWords) {
   char out[256];
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(shell_port_name("3", out, sizeof out), 0);
-  EXPECT_STREQ(out, "COM3");
-  EXPECT_EQ(shell_port_name("com3", out, sizeof out), 0);
-  EXPECT_STREQ(out, "COM3");
-  EXPECT_EQ(shell_port_name("Com12", out, sizeof out), 0);
-  EXPECT_STREQ(out, "COM12");
-  EXPECT_EQ(shell_port_name("COM20", out, sizeof out), 0);
-  EXPECT_EQ(shell_port_name("/dev/ttyUSB0", out, sizeof out), 0);
-  EXPECT_STREQ(out, "/dev/ttyUSB0");
-  std::string quiet = testing::internal::GetCapturedStdout();
+  const std::string quiet = capture_stdout([&] {
+    EXPECT_EQ(shell_port_name("3", out, sizeof out), 0);
+    EXPECT_STREQ(out, "COM3");
+    EXPECT_EQ(shell_port_name("com3", out, sizeof out), 0);
+    EXPECT_STREQ(out, "COM3");
+    EXPECT_EQ(shell_port_name("Com12", out, sizeof out), 0);
+    EXPECT_STREQ(out, "COM12");
+    EXPECT_EQ(shell_port_name("COM20", out, sizeof out), 0);
+    EXPECT_EQ(shell_port_name("/dev/ttyUSB0", out, sizeof out), 0);
+    EXPECT_STREQ(out, "/dev/ttyUSB0");
+  });
   EXPECT_EQ(quiet, "");
 
-  testing::internal::CaptureStdout();
-  for (const char* w : {"com", "com0", "com21", "0", "21", "-3", "x"}) EXPECT_EQ(shell_port_name(w, out, sizeof out), -1);
-  std::fflush(stdout);
-  std::string msgs = testing::internal::GetCapturedStdout();
+  const std::string msgs = capture_stdout([&] {
+    for (const char* w : {"com", "com0", "com21", "0", "21", "-3", "x"})
+      EXPECT_EQ(shell_port_name(w, out, sizeof out), -1);
+  });
   EXPECT_EQ(msgs,
             "\a\aError: invalid COM port number (1..20): com\n"
             "\a\aError: invalid COM port number (1..20): com0\n"

@@ -15,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures.h"
 #include "run_program.h"
 #include "sim_harness.h"
+#include "texts.h"
 
 namespace {
 
@@ -70,12 +72,6 @@ bytes port_read(int fd, size_t max, int ms) {
 
 bool contains(const bytes& hay, std::string_view needle) { return hay.find(needle) != bytes::npos; }
 
-size_t count_of(const std::string& hay, std::string_view needle) {
-  size_t n = 0;
-  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) n++;
-  return n;
-}
-
 // Sets the far end's rate as the utility does after its open.
 void port_set_rate(int fd, speed_t rate) {
   termios t{};
@@ -105,34 +101,11 @@ bytes hex(std::string_view text) {
   return out;
 }
 
-// CRC-16/AUG-CCITT, bit by bit: the packet CRC over all but its last two bytes.
-uint16_t crc_aug_ccitt(const bytes& d) {
-  uint16_t c = 0x1D0F;
-  for (char ch : d) {
-    c ^= static_cast<uint16_t>(static_cast<uint8_t>(ch) << 8);
-    for (int i = 0; i < 8; i++) c = (c & 0x8000) != 0 ? static_cast<uint16_t>((c << 1) ^ 0x1021) : static_cast<uint16_t>(c << 1);
-  }
-  return c;
-}
+bytes text_of(const std::vector<uint8_t>& b) { return bytes(b.begin(), b.end()); }
+std::vector<uint8_t> wire_of(const bytes& b) { return std::vector<uint8_t>(b.begin(), b.end()); }
 
-bytes packet(const bytes& payload) {
-  const size_t len = payload.size() + 4;
-  bytes p;
-  p += static_cast<char>(len >> 8);
-  p += static_cast<char>(len & 0xFF);
-  p += payload;
-  const uint16_t crc = crc_aug_ccitt(p);
-  p += static_cast<char>(crc >> 8);
-  p += static_cast<char>(crc & 0xFF);
-  return p;
-}
-
-bytes command_packet(std::string_view name, std::string_view size) {
-  bytes payload(17, '\0');
-  payload.replace(0, name.size(), name);
-  payload.replace(12, size.size(), size);
-  return packet(payload);
-}
+bytes packet(const bytes& payload) { return text_of(framed_packet(wire_of(payload))); }
+bytes command_packet(std::string_view name, std::string_view size) { return text_of(::command_packet(name, size)); }
 
 void put16(bytes& b, size_t off, uint16_t v) {
   b[off] = static_cast<char>(v & 0xFF);
@@ -236,7 +209,7 @@ class sim_test : public ::testing::Test {
 };
 
 TEST(sim_crc, test_packets_match_the_device_framing) {
-  EXPECT_EQ(crc_aug_ccitt("123456789"), 0xE5CC);
+  EXPECT_EQ(crc_aug_ccitt(wire_of("123456789")), 0xE5CC);
   EXPECT_EQ(packet("abc"), hex("00 07 61 62 63 3D 35"));
   EXPECT_EQ(command_packet("conf", "176"), hex("00 15 63 6F 6E 66 00 00 00 00 00 00 00 00 31 37 36 00 00 54 EC"));
   EXPECT_EQ(command_packet("-cestfini-", ""), hex("00 15 2D 63 65 73 74 66 69 6E 69 2D 00 00 00 00 00 00 00 5D CF"));

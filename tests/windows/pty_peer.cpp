@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pty_pair.h"
+
 namespace {
 
 volatile sig_atomic_t stop_requested = 0;
@@ -53,22 +55,16 @@ int main(int argc, char** argv) {
     }
   }
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("pty_peer: posix_openpt");
+  // The terminal side held open so that the master never sees a hang-up
+  // between the tests.
+  pty_pair pty;
+  if (!pty.open_pair(true)) {
+    std::perror("pty_peer: pseudo-terminal");
     return 1;
   }
-  const char* name = ptsname(master);
-  if (name == nullptr) {
-    std::perror("pty_peer: ptsname");
-    return 1;
-  }
-  // Held open so that the master never sees a hang-up between the tests.
-  const int held = open(name, O_RDWR | O_NOCTTY);
-  if (held < 0) {
-    std::perror("pty_peer: open terminal side");
-    return 1;
-  }
+  const int master = pty.master;
+  const int held = pty.slave;
+  const char* name = pty.slave_path.c_str();
   termios t{};
   if (tcgetattr(held, &t) == 0) {
     cfmakeraw(&t);
@@ -100,7 +96,5 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  close(held);
-  close(master);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "capture.h"
 #include "serial/serial.h"
 #include "win_port.h"
 
@@ -17,11 +18,9 @@ struct captured {
 };
 
 captured open_captured(const char* name, long baud) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const int rc = open_port(name, baud);
-  std::fflush(stdout);
-  return {rc, testing::internal::GetCapturedStdout()};
+  int rc = 0;
+  std::string out = capture_stdout([&] { rc = open_port(name, baud); });
+  return {rc, out};
 }
 
 // Messages as a text-mode console shows them, CR LF read as LF.
@@ -101,12 +100,9 @@ TEST_F(Win32Serial, WriteReturnsItsLengthAndTheEchoComesBackWithoutNulBytes) {
 TEST_F(Win32Serial, ZeroLengthWriteIsRefused) {
   ASSERT_EQ(open_captured(name.c_str(), 19200).rc, 0);
   const uint8_t b = 'x';
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  const int rc = write_port(name.c_str(), &b, 0);
-  std::fflush(stdout);
+  int rc = 0;
+  EXPECT_EQ(lf(capture_stdout([&] { rc = write_port(name.c_str(), &b, 0); })), "write_port: Error: invalid param len: 0\n");
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(lf(testing::internal::GetCapturedStdout()), "write_port: Error: invalid param len: 0\n");
 }
 
 TEST_F(Win32Serial, PortReopensAtEveryLinkRate) {

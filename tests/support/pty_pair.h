@@ -1,5 +1,6 @@
-// A pseudo-terminal for the port tests: the test holds the master side (the
-// "device"), the code under test opens the slave path as its port.
+// A pseudo-terminal for the tests that play the device or the operator: the
+// test holds the master side, the code under test opens the slave path as
+// its port (or runs on it as its terminal).
 #pragma once
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +14,12 @@
 struct pty_pair {
   int master = -1;
   std::string slave_path;
+  // The slave side held open by the test (hold_slave), or -1. While it is
+  // held, the master reads no hang-up when the code under test closes its
+  // port, so the device side can stay in place across a close and reopen.
+  int slave = -1;
 
-  bool open_pair() {
+  bool open_pair(bool hold_slave = false) {
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
       return false;
@@ -24,6 +29,10 @@ struct pty_pair {
       return false;
     }
     slave_path = name;
+    if (hold_slave) {
+      slave = open(name, O_RDWR | O_NOCTTY);
+      return slave >= 0;
+    }
     return true;
   }
 
@@ -101,7 +110,21 @@ struct pty_pair {
     }
   }
 
-  ~pty_pair() { close_master(); }
+  // Reads until nothing has come for `gap_ms`; returns what came.
+  std::string receive_quiet(int gap_ms) {
+    const size_t from = seen.size();
+    drain(gap_ms);
+    std::string got = seen.substr(from);
+    seen.resize(from);
+    return got;
+  }
+
+  ~pty_pair() {
+    close_master();
+    if (slave >= 0) {
+      close(slave);
+    }
+  }
 
  private:
   // Appends what one read gives within `ms` to `seen`; false when nothing came.
