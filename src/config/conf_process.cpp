@@ -433,10 +433,14 @@ int conf_process(const char* path) {
     // is no longer what a checked file gave, and download must ask first.
     conf_processed = 0;
     conf_stopped = 1;
+    conf_empty = 0;
     return rc;
   }
-  conf_processed = 1;
+  // A file that set nothing (comments only, an empty file, the wrong file)
+  // is no configuration checked by the operator: download asks first.
+  conf_processed = items > 0 ? 1 : 0;
   conf_stopped = 0;
+  conf_empty = items > 0 ? 0 : 1;
   std::printf("Configuration items processed %d\n", items);
   return 0;
 }

@@ -106,6 +106,7 @@ const config_fields default_config = {
 config_fields config_record = default_config;
 int32_t conf_processed = 0;
 int32_t conf_stopped = 0;
+int32_t conf_empty = 0;
 int32_t digipath_count = 0;
 
 void conf_default() {

@@ -57,11 +57,14 @@ static_assert(conf_off::bcomment + CONF_BCOMMENT_SIZE == CONF_IMAGE_SIZE, "confi
 
 extern config_fields config_record;
 extern const config_fields default_config;
-extern int32_t conf_processed;  // 1 once a configuration file was read to its end
+extern int32_t conf_processed;  // 1 once a configuration file that set an item was read to its end
 // 1 when the last configuration file stopped at an error (a faulty line or a
 // read error): the record holds the defaults and the lines before it, and
 // conf_processed is 0. A file that could not be opened changes neither.
 extern int32_t conf_stopped;
+// 1 when the last configuration file was read to its end but set no item:
+// the record holds the defaults only, and conf_processed is 0.
+extern int32_t conf_empty;
 extern int32_t digipath_count;  // names set by the last digipath line, 0..8
 
 // Copies the defaults over config_record and sets digipath_count to 0.

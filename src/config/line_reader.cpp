@@ -27,6 +27,16 @@ int line_read(FILE* f) {
   }
   // A piece cut short by a read error is not a line of the file.
   if (n == 0 || std::ferror(f)) return -1;
+  // A full piece that ends in the CR of a CR LF pair ends the line there:
+  // the LF is taken with it rather than starting a piece of its own.
+  if (n == LINE_BUF_SIZE - 1 && line_buf[n - 1] == '\r') {
+    c = std::getc(f);
+    if (c == '\n') {
+      line_buf[n - 1] = '\n';
+    } else if (c != EOF) {
+      std::ungetc(c, f);
+    }
+  }
   line_buf[n] = '\0';
   if (line_buf[n - 1] == '\n') {
     line_buf[--n] = '\0';

@@ -14,12 +14,30 @@ void con_crlf(char* line) {
   }
 }
 
+bool con_cut_at_cr(const char* buf, int size) {
+  if (buf == nullptr || size < 2) return false;
+  const size_t len = std::strlen(buf);
+  return len == static_cast<size_t>(size - 1) && buf[len - 1] == '\r';
+}
+
+char* con_fgets(char* buf, int size, FILE* f) {
+  if (std::fgets(buf, size, f) == nullptr) return nullptr;
+  if (con_cut_at_cr(buf, size)) {
+    const int c = std::getc(f);
+    if (c == '\n') {
+      buf[size - 2] = '\n';
+    } else if (c != EOF) {
+      std::ungetc(c, f);
+    }
+  }
+  con_crlf(buf);
+  return buf;
+}
+
 char* con_answer(char* buf, int size, int kind) {
   if (buf == nullptr || size < 1) return nullptr;
   if (!con_auto_yes) {
-    if (std::fgets(buf, size, stdin) == nullptr) return nullptr;
-    con_crlf(buf);
-    return buf;
+    return con_fgets(buf, size, stdin);
   }
   const char* answer = kind == CON_ENTER ? "\n" : "y\n";
   std::fputs(answer, stdout);

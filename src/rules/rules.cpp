@@ -9,6 +9,8 @@
 
 rule_entry rule_table[RULE_LIMIT];
 bool rules_processed = false;
+bool rules_stopped = false;
+char rules_stopped_name[RULES_NAME_SIZE];
 
 static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559, "floats travel as IEEE 754 single");
 static_assert(sizeof(rule_entry) == RULE_ENTRY_SIZE, "a rule entry is 28 bytes, no padding");

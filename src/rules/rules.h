@@ -57,6 +57,13 @@ constexpr std::array<std::string_view, COMPASS_DIRECTIONS + 1> compass_names = {
 
 extern rule_entry rule_table[RULE_LIMIT];
 extern bool rules_processed;
+// True when the last rules file stopped at an error (a faulty line or a read
+// error); rules_stopped_name is its name (cut to fit). The table then holds
+// no rule to send, and rules_processed is false. A file that could not be
+// opened changes neither.
+constexpr int RULES_NAME_SIZE = 256;
+extern bool rules_stopped;
+extern char rules_stopped_name[RULES_NAME_SIZE];
 
 // Keyword of the first rule_commands row with `code`, or "?".
 const char* rule_cmd_name(int code);

@@ -321,7 +321,12 @@ int rules_process(const char* path) {
   int implicits = 0;
   const int rc = rules_read(f, r, statements, implicits);
   std::fclose(f);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    rules_stopped = true;
+    std::snprintf(rules_stopped_name, sizeof rules_stopped_name, "%s", path);
+    return rc;
+  }
+  rules_stopped = false;
 
   config_record.rule_count = static_cast<uint16_t>(statements - implicits);
   rules_processed = true;

@@ -141,13 +141,29 @@ bool pl_by_id(const char* dev_root, const char* device_real, char* out, size_t c
   return found;
 }
 
+// Appends `src` with its control characters and bytes from 0x80 written as
+// \xNN: what a USB device calls itself must not reach the terminal as is.
+void pl_append_escaped(char* out, size_t cap, const char* src) {
+  constexpr char digits[] = "0123456789abcdef";
+  for (const char* p = src; *p != '\0'; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    if (b >= 0x20 && b < 0x7F) {
+      const char one[2] = {*p, '\0'};
+      pl_append(out, cap, one);
+    } else {
+      const char esc[5] = {'\\', 'x', digits[b >> 4], digits[b & 0xF], '\0'};
+      pl_append(out, cap, esc);
+    }
+  }
+}
+
 // Appends ", <label> <value>" to the line.
 void pl_add(char* line, size_t cap, const char* label, const char* value) {
   if (value == nullptr || value[0] == '\0') return;
   if (line[0] != '\0') pl_append(line, cap, ", ");
   pl_append(line, cap, label);
   pl_append(line, cap, " ");
-  pl_append(line, cap, value);
+  pl_append_escaped(line, cap, value);
 }
 
 int pl_tty_order(const dirent** a, const dirent** b) { return versionsort(a, b); }

@@ -161,6 +161,8 @@ int cmd_download(shell_args&) {
       std::printf(
           "\a\aWarning: the last Configuration file stopped at an error: "
           "only the Defaults and its lines before the error are set!\n");
+    } else if (conf_empty != 0) {
+      std::printf("\a\aWarning: the last Configuration file set no item: only the Defaults are set!\n");
     }
     int yes = ask_yes_no(
         "\a\aWarning: Configuration file has not yet been processed!\n"
@@ -172,6 +174,11 @@ int cmd_download(shell_args&) {
     }
   }
   if (!rules_processed) {
+    // The question below begins with a line end, which ends this line.
+    if (rules_stopped) {
+      std::printf("\n\a\aWarning: the last Rules file %s stopped at an error: only the Implicit Rule is set!",
+                  rules_stopped_name);
+    }
     int yes = ask_yes_no(
         "\n\a\aWarning: Rules file has not yet been processed!\n"
         "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ");

@@ -114,9 +114,15 @@ void history_load() {
     history_give_up("cannot create the folder of", history_path, std::strerror(err));
     return;
   }
+  // A symbolic link is not followed: the history would be written wherever
+  // it leads (a file of someone else's choosing, created or overwritten).
   struct stat st {};
-  if (stat(history_path.c_str(), &st) != 0) {
+  if (lstat(history_path.c_str(), &st) != 0) {
     if (errno != ENOENT) history_give_up("cannot read", history_path, std::strerror(errno));
+    return;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    history_give_up("cannot use", history_path, "a symbolic link");
     return;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -135,7 +141,7 @@ void history_load() {
 // Writes the whole history (at most EDIT_HISTORY_LINES lines) over the file.
 void history_save() {
   if (history_path.empty()) return;
-  const int fd = open(history_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = open(history_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     history_give_up("cannot write", history_path, std::strerror(errno));
     return;

@@ -136,6 +136,11 @@ char* edit_command_line(char* buf, int size) {
   buf[piece] = '\0';
   typed_rest += piece;
   typed_left -= piece;
+  if (con_cut_at_cr(buf, size) && typed_left > 0 && *typed_rest == '\n') {
+    buf[piece - 1] = '\n';
+    ++typed_rest;
+    --typed_left;
+  }
   con_crlf(buf);
   return buf;
 }
@@ -147,9 +152,7 @@ char* read_command_line(char* buf, int size) {
   if (source_count == 0 && editing) return edit_command_line(buf, size);
   std::printf("%s", SHELL_PROMPT);
   if (source_count == 0) {
-    if (std::fgets(buf, size, stdin) == nullptr) return nullptr;
-    con_crlf(buf);
-    return buf;
+    return con_fgets(buf, size, stdin);
   }
   char* line = shell_source_next(buf, size);
   if (line != nullptr) {
@@ -228,6 +231,11 @@ char* shell_source_next(char* buf, int size) {
     }
   }
   buf[n] = '\0';
+  // A full piece cut between the CR and the LF of a CR LF end.
+  if (source_at != nullptr && con_cut_at_cr(buf, size) && *source_at == '\n') {
+    buf[n - 1] = '\n';
+    if (*++source_at == '\0') source_at = nullptr;
+  }
   return buf;
 }
 

@@ -49,7 +49,9 @@ TEST_F(ConfProcess, CommentsAndBlankLinesOnly) {
   conf_run r = run_text("# comment\n\n   \n/ slash comment\n; semicolon\n\t,  \n  # indented\n");
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.out, "Configuration items processed 0\n");
-  EXPECT_EQ(conf_processed, 1);
+  // Read to its end but setting nothing: download is to ask first.
+  EXPECT_EQ(conf_processed, 0);
+  EXPECT_EQ(conf_empty, 1);
   EXPECT_EQ(config_record.ssid, 0);
   EXPECT_EQ(config_record.rule_count, 3);
   EXPECT_EQ(config_record.implicit_action, IMPLICIT_PASS);
@@ -444,6 +446,7 @@ TEST_F(ConfProcess, StopAtFirstErrorKeepsWhatCameBefore) {
   ASSERT_EQ(run_text("ssid 1\n").rc, 0);
   EXPECT_EQ(conf_processed, 1);
   EXPECT_EQ(conf_stopped, 0);
+  EXPECT_EQ(conf_empty, 0);
 }
 
 TEST_F(ConfProcess, CrLfLineEnds) {
@@ -454,6 +457,9 @@ TEST_F(ConfProcess, CrLfLineEnds) {
   EXPECT_STREQ(config_record.bcomment, "hi there");
   r = run_text("ssid 1\r\nssid 20\r\n");
   EXPECT_EQ(r.out, err(2, "invalid SSID argument range [0..15]: 20: ssid 20\n"));  // no CR in the quote
+  // 254 characters and CR fill a piece: the LF after them still ends line 1.
+  r = run_text("#" + std::string(253, 'c') + "\r\nssid 16\r\n");
+  EXPECT_EQ(r.out, err(2, "invalid SSID argument range [0..15]: 16: ssid 16\n"));
 }
 
 TEST_F(ConfProcess, LongLineIsReadInPieces) {

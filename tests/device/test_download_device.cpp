@@ -357,6 +357,35 @@ TEST(DownloadDevice, TraceHoldsExactlyTheBytesTheDeviceReceived) {
   EXPECT_EQ(s.host.out.find("trace started"), std::string::npos);
 }
 
+TEST(DownloadDevice, EmptyConfigurationAndStoppedRulesAsk) {
+  // A configuration that sets no item asks as no configuration does, with a
+  // line saying why; a rules file that stopped at an error after a good one
+  // is named before the rules question. Nothing reaches the device.
+  const std::string dir = scratch_dir("dwn_empty_files");
+  const std::string empty = write_file(dir + "/empty.conf", "# nothing set yet\n");
+  const std::string good = write_file(dir + "/good.rules", "implicit drop\n");
+  const std::string bad = write_file(dir + "/bad.rules", "implicit frobnicate\n");
+  auto s = run_session("dwn_empty", {},
+                       "configure " + empty + "\nrules " + good + "\nrules " + bad +
+                           "\nconnect {port}\ndownload\nn\ndownload\ny\nn\nexit\n");
+  const std::string conf_q =
+      "\a\aWarning: the last Configuration file set no item: only the Defaults are set!\n"
+      "\a\aWarning: Configuration file has not yet been processed!\n"
+      "Do you want to use the Default Configuration? (yes|no) [no]: ";
+  const std::string rules_q = "\n\a\aWarning: the last Rules file " + bad +
+                              " stopped at an error: only the Implicit Rule is set!"
+                              "\n\a\aWarning: Rules file has not yet been processed!\n"
+                              "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
+  const std::string aborted = "\a\aDownload Aborted!\n";
+  const std::string tail = prompt + conf_q + aborted + prompt + conf_q + rules_q + aborted + prompt;
+  const std::string out = transcript(s.host);
+  EXPECT_EQ(s.host.exit_code, 0);
+  EXPECT_NE(out.find("Configuration items processed 0\n"), std::string::npos) << out;
+  ASSERT_GE(out.size(), tail.size()) << out;
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
+  EXPECT_EQ(s.sim_log.find("download"), std::string::npos) << s.sim_log;
+}
+
 TEST(DownloadDevice, ConfigurationStoppedAtAnErrorIsNeverSentWithoutTheQuestion) {
   // A good configuration, then a second one that stops at its line 3: the
   // record holds the defaults and two lines of the second file (host baud

@@ -114,6 +114,19 @@ TEST(PortList, MadeUpMachine) {
                         "manufacturer FTDI, product FT232R USB UART, serial A1B2C3\n");
 }
 
+// What a USB device calls itself reaches the terminal with its control
+// characters and bytes from 0x80 escaped.
+TEST(PortList, DeviceStringsAreEscaped) {
+  const std::string root = made_up_machine();
+  const std::string ftdi = root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+  write_file(ftdi + "/manufacturer", "FT\x1b[2JDI\n");
+  write_file(ftdi + "/product", "UART\x07 \xc3\xa9\x7f\n");
+  const listing l = list(root);
+  EXPECT_NE(l.text.find(", manufacturer FT\\x1b[2JDI, product UART\\x07 \\xc3\\xa9\\x7f, serial A1B2C3\n"),
+            std::string::npos)
+      << l.text;
+}
+
 // What completion at the prompt offers: the same ports, each followed by its
 // stable name, and nothing for the ports the list leaves out.
 TEST(PortList, DevicesOfTheListedPorts) {

@@ -264,12 +264,21 @@ TEST(ShellTerminal, TerminalModesGivenBack) {
 TEST(ShellTerminal, UnusableHistoryWarnsOnceAndWorksOn) {
   NEEDS_EDITOR();
   const std::string dir = scratch_dir("term_nohistory");
-  // The state folder is a plain file; the history file is a folder.
+  // The state folder is a plain file; the history file is a folder; the
+  // history file is a symbolic link, to another file or to none.
   write_file(dir + "/plain", "x\n");
   mkdir((dir + "/state").c_str(), 0700);
   mkdir((dir + "/state/tovhost").c_str(), 0700);
   mkdir((dir + "/state/tovhost/history").c_str(), 0700);
-  for (const std::string& state : {dir + "/plain", dir + "/state"}) {
+  const std::string other = write_file(dir + "/other", "someone else's\n");
+  chmod(other.c_str(), 0644);
+  for (const char* link : {"/linked", "/dangling"}) {
+    mkdir((dir + link).c_str(), 0700);
+    mkdir((dir + link + "/tovhost").c_str(), 0700);
+  }
+  ASSERT_EQ(symlink(other.c_str(), (dir + "/linked/tovhost/history").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "/made").c_str(), (dir + "/dangling/tovhost/history").c_str()), 0);
+  for (const std::string& state : {dir + "/plain", dir + "/state", dir + "/linked", dir + "/dangling"}) {
     terminal_run t;
     ASSERT_TRUE(t.start(dir, {"XDG_STATE_HOME=" + state})) << state;
     for (const char* line : {"help\r", "angles\r", "angles\r"}) {
@@ -283,4 +292,10 @@ TEST(ShellTerminal, UnusableHistoryWarnsOnceAndWorksOn) {
     EXPECT_EQ(t.finish().exit_code, 0) << state;
     EXPECT_EQ(count_of(t.pty.seen, "Warning: command history not kept"), 1u) << state << t.pty.seen;
   }
+  // Neither link was followed.
+  struct stat st {};
+  EXPECT_EQ(read_file(other), "someone else's\n");
+  EXPECT_EQ(stat(other.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_NE(access((dir + "/made").c_str(), F_OK), 0);
 }

@@ -208,6 +208,13 @@ TEST(ShellTranscript, CrLfCommandLinesReadAsLf) {
   const std::string ok = "Configuration items processed 1\n";
   EXPECT_EQ(after_start(r), P + ok + P + ok + P + "\a\aError: unknown command: hel\rp\n" + P + P);
   EXPECT_EQ(r.exit_code, 0);
+  // A line of 254 characters: its CR is the last character of a 255-character
+  // piece and still not part of the file name.
+  const std::string head = "configure " + dir + "/";
+  const std::string name = dir + "/" + std::string(254 - head.size(), 'n');
+  write_file(name, "call n0call\r\n");
+  r = run("configure " + name + "\r\nexit\r\n");
+  EXPECT_EQ(after_start(r), P + ok + P);
 }
 
 TEST(ShellTranscript, CrLfAnswersReadAsLf) {
