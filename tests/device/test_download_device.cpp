@@ -378,7 +378,7 @@ TEST(DownloadDevice, EmptyConfigurationAndStoppedRulesAsk) {
                               "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
   const std::string aborted = "\a\aDownload Aborted!\n";
   const std::string tail = prompt + conf_q + aborted + prompt + conf_q + rules_q + aborted + prompt;
-  const std::string out = transcript(s.host);
+  const std::string out = after_startup(s.host);
   EXPECT_EQ(s.host.exit_code, 0);
   EXPECT_NE(out.find("Configuration items processed 0\n"), std::string::npos) << out;
   ASSERT_GE(out.size(), tail.size()) << out;
