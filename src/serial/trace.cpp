@@ -10,6 +10,14 @@
 
 #include "serial/portlist.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 bool trace_on = false;
 
 namespace {
@@ -41,15 +49,48 @@ size_t notes_used = 0;
 std::array<char, TRACE_TEXT_SIZE> text{};
 size_t text_used = 0;
 
-FILE* trace_file = nullptr;
+int trace_fd = -1;
 bool trace_to_stderr = false;
 int64_t trace_origin = 0;
+int trace_errno = 0;  // the first failure to write or close the trace; 0: none
+char trace_name[256];  // the file, for the warning
+
+// The one warning of a trace that lost text. Writing stops at the first
+// failure: what follows would be a trace with a hole.
+void trace_failed_with(int err) {
+  if (trace_errno != 0) return;
+  trace_errno = err != 0 ? err : EIO;
+  std::fprintf(stderr, "trace %s incomplete: %s\n", trace_name, std::strerror(trace_errno));
+}
+
+// Writes all of `data`; false with errno on a failure.
+bool write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+#ifdef _WIN32
+    const int n = _write(fd, data, static_cast<unsigned>(len));
+#else
+    const ssize_t n = write(fd, data, len);
+#endif
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 double ms_since_start(int64_t t) { return static_cast<double>(t - trace_origin) / 1e6; }
 double ms_between(int64_t a, int64_t b) { return static_cast<double>(b - a) / 1e6; }
 
 void text_out() {
-  if (text_used > 0 && trace_file != nullptr) std::fwrite(text.data(), 1, text_used, trace_file);
+  if (text_used > 0 && trace_fd >= 0 && trace_errno == 0 && !write_all(trace_fd, text.data(), text_used))
+    trace_failed_with(errno);
   text_used = 0;
 }
 
@@ -153,7 +194,6 @@ void flush_notes() {
   }
   notes_used = 0;
   text_out();
-  if (trace_file != nullptr) std::fflush(trace_file);
 }
 
 // Adds a note with its data and error text. A note that does not fit the
@@ -200,8 +240,24 @@ int trace_start(const char* path) {
   }
   trace_stop();
   trace_to_stderr = std::strcmp(path, "-") == 0;
-  trace_file = trace_to_stderr ? stderr : std::fopen(path, "ab");
-  if (trace_file == nullptr) {
+  std::snprintf(trace_name, sizeof trace_name, "%s", trace_to_stderr ? "(standard error)" : path);
+  trace_errno = 0;
+#ifdef _WIN32
+  trace_fd = trace_to_stderr ? 2 : _open(path, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0666);
+#else
+  // Not blocking: a named pipe without a reader is refused at once rather
+  // than holding the start of the run. Writes block as usual afterwards.
+  trace_fd = trace_to_stderr ? STDERR_FILENO : open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (trace_fd < 0 && errno == ENXIO) {
+    std::fprintf(stderr, "tovhost: cannot open the trace file %s: a named pipe without a reader\n", path);
+    return -1;
+  }
+  if (trace_fd >= 0 && !trace_to_stderr) {
+    const int flags = fcntl(trace_fd, F_GETFL);
+    if (flags >= 0) fcntl(trace_fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+#endif
+  if (trace_fd < 0) {
     std::fprintf(stderr, "tovhost: cannot open the trace file %s: %s\n", path, std::strerror(errno));
     return -1;
   }
@@ -222,23 +278,29 @@ int trace_start(const char* path) {
   if (utc != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
   line(trace_origin, "trace started %s (times in ms since this line)", when);
   text_out();
-  std::fflush(trace_file);
   return 0;
 }
 
+bool trace_incomplete() { return trace_errno != 0; }
+
 void trace_flush() {
-  if (trace_file == nullptr) return;
+  if (trace_fd < 0) return;
   const int saved = errno;  // a failure being reported keeps its number
   flush_notes();
   errno = saved;
 }
 
 void trace_stop() {
-  if (trace_file == nullptr) return;
+  if (trace_fd < 0) return;
   trace_flush();
   trace_on = false;
-  if (!trace_to_stderr) std::fclose(trace_file);
-  trace_file = nullptr;
+#ifdef _WIN32
+  const int closed = trace_to_stderr ? 0 : _close(trace_fd);
+#else
+  const int closed = trace_to_stderr ? 0 : close(trace_fd);
+#endif
+  if (closed != 0) trace_failed_with(errno);
+  trace_fd = -1;
 }
 
 void trace_open(int64_t t0, const char* port_name, long baud, int rc, const char* error) {

@@ -37,3 +37,6 @@ void trace_read(int64_t t0, const uint8_t* data, int asked, int timeout_ms, int 
 void trace_flush();
 // Flushes and ends the trace (the file is closed).
 void trace_stop();
+// True when text of the trace could not be written, flushed or closed (one
+// warning "trace FILE incomplete: <reason>" went to standard error then).
+bool trace_incomplete();

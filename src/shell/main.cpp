@@ -32,5 +32,9 @@ int main(int argc, char** argv) {
   if (options.trace != nullptr && trace_start(options.trace) != 0) return OPT_USAGE_STATUS;
   con_auto_yes = options.yes;
   const shell_settings settings{options.commands, options.command_count, options.exit_on_error};
-  std::exit(shell_run(settings));
+  int status = shell_run(settings);
+  // With -e a trace that lost text fails the run: the record asked for is not there.
+  trace_stop();
+  if (options.exit_on_error && trace_incomplete() && status == 0) status = 1;
+  std::exit(status);
 }

@@ -247,3 +247,28 @@ TEST(ShellOptions, WithoutExitOnErrorFailuresKeepTodaysStatuses) {
 }
 
 }  // namespace
+
+// A trace that cannot be kept is never lost in silence: one warning when its
+// text cannot be written (with -e the run then fails), and a named pipe
+// without a reader refused at once rather than blocking the start.
+TEST(ShellOptions, TraceThatCannotBeKeptIsTold) {
+  struct trace_case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string err;
+  };
+  const std::string fifo = make_fifo(scratch_dir("opt_trace") + "/no_reader");
+  ASSERT_FALSE(fifo.empty());
+  const std::string full = "trace /dev/full incomplete: No space left on device\n";
+  const trace_case cases[] = {
+      {{"-t", "/dev/full", "-c", "help"}, 0, full},
+      {{"-e", "-t", "/dev/full", "-c", "help"}, 1, full},
+      {{"-t", fifo, "-c", "help"}, 2, "tovhost: cannot open the trace file " + fifo + ": a named pipe without a reader\n"},
+  };
+  for (const trace_case& c : cases) {
+    const prog_result r = run(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args[1];
+    EXPECT_EQ(r.err, c.err) << c.args[1];
+    EXPECT_FALSE(r.timed_out) << c.args[1];
+  }
+}
