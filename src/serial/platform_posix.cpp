@@ -22,9 +22,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "serial/platform.h"
+#include "serial/port_name.h"
 
 #if defined(__linux__) && !defined(TOVHOST_GENERIC_POSIX)
 #define PLAT_LINUX_EXTRAS 1
@@ -45,8 +45,6 @@
 #endif
 
 namespace {
-
-constexpr int com_port_count = 20;  // COM1 .. COM20
 
 #if !defined(PLAT_LINUX_EXTRAS)
 struct speed_entry {
@@ -96,48 +94,6 @@ bool speed_code(uint32_t baud, speed_t* code) {
 
 int fd_of(plat_handle h) {
   return static_cast<int>(h);
-}
-
-// "COMn" (any case) names the n-th serial port; a name beginning with "/" is
-// a device path. False for anything else.
-bool port_path(const char* port_name, char* path, size_t cap) {
-  const std::string_view name(port_name);
-  if (!name.empty() && name.front() == '/') {
-    if (name.size() >= cap) {
-      return false;
-    }
-    snprintf(path, cap, "%s", port_name);
-    return true;
-  }
-  if (name.size() < 4 || name.size() > 5 || strncasecmp(port_name, "COM", 3) != 0) {
-    return false;
-  }
-  int number = 0;
-  for (const char c : name.substr(3)) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    number = number * 10 + (c - '0');
-  }
-  if (number < 1 || number > com_port_count || name[3] == '0') {
-    return false;
-  }
-  // The dial-out devices of the first serial ports, as each system names them.
-#if defined(__FreeBSD__) || defined(__DragonFly__)
-  snprintf(path, cap, "/dev/cuau%d", number - 1);
-#elif defined(__OpenBSD__)
-  snprintf(path, cap, "/dev/cua%02d", number - 1);
-#elif defined(__NetBSD__)
-  snprintf(path, cap, "/dev/dty%02d", number - 1);
-#elif defined(__APPLE__)
-  // No fixed names: a port is named by its path (/dev/cu.usbserial-...).
-  (void)path;
-  (void)cap;
-  return false;
-#else
-  snprintf(path, cap, "/dev/ttyS%d", number - 1);
-#endif
-  return true;
 }
 
 // Raises or drops one modem line; a device without modem lines (a
@@ -309,7 +265,7 @@ void close_keep_errno(int fd) {
 
 plat_handle plat_open(const char* port_name) {
   std::array<char, 512> path{};
-  if (port_name == nullptr || !port_path(port_name, path.data(), path.size())) {
+  if (port_device_path(port_name, path.data(), path.size()) != 0) {
     errno = ENOENT;
     return PLAT_NO_HANDLE;
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "serial/platform.h"
+#include "serial/port_name.h"
 
 namespace {
 
@@ -115,10 +116,6 @@ void link_dcb(DCB& d, uint32_t baud) {
   set_dcb_flags(d, (dcb_flags(d) & link_flags_keep) | link_flag_null_discard);
 }
 
-bool starts_with(const char* s, const char* prefix) {
-  return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 // Applies `ct`, keeping the record of it. False when the port refused.
 bool apply_timeouts(HANDLE h, plat_handle ph, const COMMTIMEOUTS& ct) {
   if (port_timeouts.handle == ph && std::memcmp(&port_timeouts.applied, &ct, sizeof ct) == 0) {
@@ -218,15 +215,10 @@ plat_handle plat_open(const char* port_name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return PLAT_NO_HANDLE;
   }
-  // "COM3" opens as \\.\COM3, the only form that reaches COM10 and above. A
-  // name that already is a device path is taken as it is, and so is one
-  // beginning with "/" (under Wine the Unix path of a serial device).
+  // "COM3" opens as \\.\COM3; a device path (also the Unix path of a serial
+  // device under Wine) as it stands.
   std::array<char, path_cap> path{};
-  const bool is_path = starts_with(port_name, "\\\\.\\") || starts_with(port_name, "\\\\?\\") ||
-                       port_name[0] == '/';
-  const int n = is_path ? std::snprintf(path.data(), path.size(), "%s", port_name)
-                        : std::snprintf(path.data(), path.size(), "\\\\.\\%s", port_name);
-  if (n < 0 || static_cast<size_t>(n) >= path.size()) {
+  if (port_device_path(port_name, path.data(), path.size()) != 0) {
     SetLastError(ERROR_INVALID_NAME);
     return PLAT_NO_HANDLE;
   }

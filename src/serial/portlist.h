@@ -1,7 +1,7 @@
-// The serial ports of this machine, for --list-ports, and the device behind
-// a port name. One implementation per operating system (portlist_posix.cpp:
-// sysfs and /dev; portlist_win32.cpp: SetupAPI and the registry), chosen by
-// the build like the platform layer.
+// The serial ports of this machine, for --list-ports. One implementation
+// per operating system (portlist_posix.cpp: sysfs and /dev;
+// portlist_win32.cpp: SetupAPI and the registry), chosen by the build like
+// the platform layer. The names of ports are in port_name.h.
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -28,8 +28,3 @@ int port_list(FILE* out, const portlist_roots& roots);
 // same order (the choices that completion at the prompt offers). Returns how
 // many were appended. POSIX builds only: the Windows console has no completion.
 int port_devices(const portlist_roots& roots, std::vector<std::string>& out);
-
-// The system device that `port_name` ("COMn" or a device path) opens, into
-// `out`: "COM3" is /dev/ttyS2 on Linux and \\.\COM3 on Windows. 0, or -1 when
-// the name names no port (out is then empty).
-int port_device_path(const char* port_name, char* out, size_t cap);

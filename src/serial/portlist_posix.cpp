@@ -8,19 +8,18 @@
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "serial/port_name.h"
 
 namespace {
 
-constexpr int pl_com_count = 20;  // COM1 .. COM20 name /dev/ttyS0 .. /dev/ttyS19
 constexpr int pl_usb_levels = 8;  // directories above a tty searched for its USB device
 constexpr size_t pl_value_size = 128;
 
@@ -197,14 +196,11 @@ bool pl_port(FILE* out, const portlist_roots& roots, const char* class_dir, cons
   const pl_path& device = t.device;
   const char* device_dir = t.device_dir;
 
-  // The name to type at connect: COMn for the first twenty built-in ports.
+  // The name to type at connect: COMn for the first twenty built-in ports
+  // (named by their place in /dev, wherever the tests put the tree).
   char typed[PATH_MAX];
-  std::snprintf(typed, sizeof typed, "%s", device.text);
-  if (builtin) {
-    char* end = nullptr;
-    const long n = std::strtol(name + 4, &end, 10);
-    if (end != name + 4 && *end == '\0' && n >= 0 && n < pl_com_count) std::snprintf(typed, sizeof typed, "COM%ld", n + 1);
-  }
+  const std::string in_dev = std::string("/dev/") + name;
+  if (!builtin || port_com_name(in_dev, typed, sizeof typed) != 0) std::snprintf(typed, sizeof typed, "%s", device.text);
 
   char line[2048] = "";
   pl_add(line, sizeof line, "device", device.text);
@@ -274,29 +270,4 @@ int port_devices(const portlist_roots& roots, std::vector<std::string>& out) {
   }
   free(names);
   return static_cast<int>(out.size() - before);
-}
-
-int port_device_path(const char* port_name, char* out, size_t cap) {
-  if (cap == 0) return -1;
-  out[0] = '\0';
-  if (port_name == nullptr) return -1;
-  const std::string_view name(port_name);
-  if (!name.empty() && name.front() == '/') {
-    if (name.size() >= cap) return -1;
-    std::snprintf(out, cap, "%s", port_name);
-    return 0;
-  }
-  if (name.size() < 4 || name.size() > 5 || strncasecmp(port_name, "COM", 3) != 0 || name[3] == '0') return -1;
-  int number = 0;
-  for (const char c : name.substr(3)) {
-    if (c < '0' || c > '9') return -1;
-    number = number * 10 + (c - '0');
-  }
-  if (number < 1 || number > pl_com_count) return -1;
-  const int len = std::snprintf(out, cap, "/dev/ttyS%d", number - 1);
-  if (len < 0 || static_cast<size_t>(len) >= cap) {
-    out[0] = '\0';
-    return -1;
-  }
-  return 0;
 }

@@ -10,7 +10,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
+
+#include "serial/port_name.h"
 
 namespace {
 
@@ -62,8 +63,7 @@ void pl_line(FILE* out, const char* name, const char* friendly, const char* hard
     if (n > 0) used += static_cast<size_t>(n) < sizeof line - used ? static_cast<size_t>(n) : sizeof line - used - 1;
   };
   char device[32];
-  std::snprintf(device, sizeof device, "\\\\.\\%s", name);
-  add("device", device);
+  if (port_device_path(name, device, sizeof device) == 0) add("device", device);
   add("name", friendly);
   add("hardware id", hardware_id);
   add("kernel device", kernel);
@@ -134,19 +134,4 @@ int port_list(FILE* out, const portlist_roots&) {
   listed += pl_serialcomm(out, seen);
   if (listed == 0) std::fprintf(out, "No serial ports found.\n");
   return listed;
-}
-
-int port_device_path(const char* port_name, char* out, size_t cap) {
-  if (cap == 0) return -1;
-  out[0] = '\0';
-  if (port_name == nullptr || port_name[0] == '\0') return -1;
-  const std::string_view name(port_name);
-  // A path (\\.\COM3, or a Unix path under Wine) is opened as it stands.
-  const bool is_path = name.front() == '\\' || name.front() == '/';
-  const int len = is_path ? std::snprintf(out, cap, "%s", port_name) : std::snprintf(out, cap, "\\\\.\\%s", port_name);
-  if (len < 0 || static_cast<size_t>(len) >= cap) {
-    out[0] = '\0';
-    return -1;
-  }
-  return 0;
 }

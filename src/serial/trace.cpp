@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "serial/portlist.h"
+#include "serial/port_name.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

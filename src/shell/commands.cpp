@@ -2,7 +2,7 @@
 // six device commands.
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
+#include <string_view>
 
 #include "config/config.h"
 #include "console/console.h"
@@ -11,8 +11,10 @@
 #include "device/link.h"
 #include "device/serialtest.h"
 #include "rules/rules.h"
+#include "serial/port_name.h"
 #include "serial/serial.h"
 #include "shell/shell.h"
+#include "text/words.h"
 
 namespace {
 
@@ -43,22 +45,22 @@ bool shell_link_baud(long baud) {
 }
 
 int shell_port_name(const char* word, char* out, int cap) {
-  if (word[0] == '/') {
-    if (std::strlen(word) >= static_cast<size_t>(cap)) {
-      std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
-      return -1;
+  const std::string_view w(word);
+  if (port_is_path(port_system_here(), w)) {
+    if (w.size() < static_cast<size_t>(cap)) {
+      std::snprintf(out, static_cast<size_t>(cap), "%s", word);
+      return 0;
     }
-    std::snprintf(out, static_cast<size_t>(cap), "%s", word);
-    return 0;
+  } else {
+    long n = shell_atol(word);
+    if (n == 0 && txt_equal(w.substr(0, 3), "com")) n = shell_atol(word + 3);
+    if (n >= 1 && n <= PORT_COM_COUNT) {
+      std::snprintf(out, static_cast<size_t>(cap), "COM%ld", n);
+      return 0;
+    }
   }
-  long n = shell_atol(word);
-  if (n == 0 && strncasecmp(word, "com", 3) == 0) n = shell_atol(word + 3);
-  if (n < 1 || n > 20) {
-    std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
-    return -1;
-  }
-  std::snprintf(out, static_cast<size_t>(cap), "COM%ld", n);
-  return 0;
+  std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
+  return -1;
 }
 
 int cmd_configure(shell_args& a) {

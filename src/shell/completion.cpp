@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "serial/port_name.h"
 #include "serial/portlist.h"
 #include "shell/shell.h"
 #include "text/home.h"
@@ -49,8 +50,13 @@ void rate_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
 void port_candidates(std::string_view word, std::vector<cpl_candidate>& out) {
   std::vector<std::string> devices;
   port_devices(PORTLIST_SYSTEM_ROOTS, devices);
-  for (const std::string& d : devices)
+  char com[16];
+  for (const std::string& d : devices) {
     if (std::string_view(d).starts_with(word)) out.emplace_back(d, d);
+    // A port that has a COM name is offered by it too, in any case as
+    // connect takes it.
+    if (port_com_name(d, com, sizeof com) == 0 && txt_prefix(word, com)) out.emplace_back(com, com);
+  }
 }
 
 // "~" and "~user" at the start of a file name stand for a home folder. The

@@ -77,8 +77,8 @@ char* shell_take(shell_args& a, const char* seps);
 // instead of overflowing.
 long shell_atol(const char* word);
 // Port word to port name: "3", "com3", "COM12" give "COMn" (1..20); a word
-// beginning with "/" is a device path taken as it is. 0, or -1 when invalid
-// (the message is printed).
+// that is a device path on this system (port_is_path) is taken as it is. 0,
+// or -1 when invalid (the message is printed).
 int shell_port_name(const char* word, char* out, int cap);
 // True when `baud` is one of link_bauds.
 bool shell_link_baud(long baud);

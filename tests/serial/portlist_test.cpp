@@ -154,26 +154,4 @@ TEST(PortList, NoPortsAtAll) {
   EXPECT_EQ(list(root).text, "No serial ports found.\n");
 }
 
-TEST(PortList, DevicePathOfAPortName) {
-  struct row {
-    const char* name;
-    int rc;
-    const char* path;
-  };
-  const row rows[] = {
-      {"COM1", 0, "/dev/ttyS0"},   {"com20", 0, "/dev/ttyS19"}, {"Com3", 0, "/dev/ttyS2"},
-      {"/dev/ttyUSB0", 0, "/dev/ttyUSB0"}, {"COM0", -1, ""},    {"COM21", -1, ""},
-      {"COM03", -1, ""},           {"COM", -1, ""},             {"ttyS0", -1, ""},
-      {"COM1x", -1, ""},           {"", -1, ""},
-  };
-  for (const row& r : rows) {
-    char out[64] = "junk";
-    EXPECT_EQ(port_device_path(r.name, out, sizeof out), r.rc) << r.name;
-    EXPECT_STREQ(out, r.path) << r.name;
-  }
-  char tiny[6];
-  EXPECT_EQ(port_device_path("COM12", tiny, sizeof tiny), -1);
-  EXPECT_STREQ(tiny, "");
-}
-
 }  // namespace
