@@ -61,8 +61,11 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
 // Writes all `len` bytes unless `until` passes first; `*written` is the count.
 // PLAT_OK when all were written, PLAT_FAILED on failure or time-out.
 int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until, int* written);
-// Waits until the output has left the port, at most until `until` where the
-// system can bound the wait. PLAT_OK or PLAT_FAILED.
+// Waits until the output has left the port, without polling. Where the
+// system counts what it still holds, the wait is bounded by the wire time of
+// those bytes (Windows); it never goes past `until` where the system can
+// bound the wait at all. PLAT_OK, or PLAT_FAILED (also when the bound passed
+// with bytes still held).
 int plat_drain(plat_handle h, const deadline& until);
 // Discards what waits in the input queue (received, not read) and, with
 // `output`, what waits in the output queue (written, not sent).

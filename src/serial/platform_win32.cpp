@@ -52,6 +52,10 @@ constexpr size_t path_cap = MAX_PATH;
 // Characters the UART may still hold after the driver's queue is empty.
 constexpr uint32_t fifo_chars = 16;
 
+// What a drain allows beyond twice the wire time of what the port holds: a
+// USB adapter reports its queue up to one latency timer (16 ms) late.
+constexpr uint32_t drain_margin_ms = 20;
+
 // The time-outs last applied to the port: each read sets its read values
 // and each write its write values from their deadlines, the other half kept.
 struct timeout_record {
@@ -176,6 +180,37 @@ bool set_write_deadline(HANDLE h, plat_handle ph, const deadline& until) {
   ct.WriteTotalTimeoutMultiplier = 0;
   ct.WriteTotalTimeoutConstant = left > 0 ? static_cast<DWORD>(left) : 1;
   return apply_timeouts(h, ph, ct);
+}
+
+// Milliseconds `chars` characters take on the wire at `baud` (10 bits each:
+// start, 8 data, stop), rounded up.
+uint32_t wire_ms(uint32_t chars, uint32_t baud) {
+  if (baud == 0) {
+    return 0;
+  }
+  const uint64_t ms = (uint64_t{chars} * 10000 + baud - 1) / baud;
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// The longest a drain may take when the driver holds `queued` bytes: twice
+// the wire time of those and of a full UART FIFO (the factor of the write
+// time-outs), plus the margin.
+uint32_t drain_bound_ms(uint32_t queued, uint32_t baud) {
+  const uint32_t chars = queued > UINT32_MAX - fifo_chars ? UINT32_MAX : queued + fifo_chars;
+  const uint64_t ms = 2 * uint64_t{wire_ms(chars, baud)} + drain_margin_ms;
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// Bytes written and not yet sent, as the driver counts them; false when
+// the port cannot be asked (a vanished device).
+bool queued_bytes(HANDLE h, uint32_t* queued) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(h, &errors, &status)) {
+    return false;
+  }
+  *queued = status.cbOutQue;
+  return true;
 }
 
 // The system's text for `err`, without the line end it comes with.
@@ -374,34 +409,57 @@ int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline& until
 }
 
 int plat_drain(plat_handle h, const deadline& until) {
-  // FlushFileBuffers would wait without a bound; the driver's transmit
-  // queue is watched instead until it is empty or the deadline has passed.
+  // The handle is opened for plain blocking I/O, and neither of the system's
+  // own waits for an empty transmit queue can be bounded on it:
+  //   - FlushFileBuffers returns once the driver has sent every byte, with no
+  //     time-out at all: an adapter whose far end stops taking data holds the
+  //     program for ever (Wine runs tcdrain(), just as unbounded);
+  //   - WaitCommEvent(EV_TXEMPTY) has a time-out only on a handle opened for
+  //     overlapped I/O (every read and write would change with it), and
+  //     signals the moment the queue turns empty, so a queue that emptied
+  //     just before the wait began sends nothing. Wine derives the event
+  //     from the UART's line status or from TIOCOUTQ, which a
+  //     pseudo-terminal always reports as 0: there is no moment to signal.
+  // The driver's own count of what it holds (ClearCommError's cbOutQue, which
+  // Windows drivers and Wine, through TIOCOUTQ, both keep) decides instead.
+  // Each wait lasts as long as the bytes still queued need on the wire at the
+  // port's rate, so a line that sends at its rate is empty after the first;
+  // a queue that did not move at all in that time is held by the far end,
+  // and the next wait runs to the bound at once rather than looking again
+  // and again. The bound is the wire time of what the port held when the
+  // drain began (drain_bound_ms), never past the caller's deadline.
   HANDLE nh = native(h);
-  for (;;) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(nh, &errors, &status)) {
-      return PLAT_FAILED;
-    }
-    if (status.cbOutQue == 0) {
-      break;
-    }
-    if (deadline_passed(until)) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  uint32_t queued = 0;
+  if (!GetCommState(nh, &dcb) || !queued_bytes(nh, &queued)) {
+    return PLAT_FAILED;
+  }
+  const uint32_t baud = dcb.BaudRate;
+  deadline bound = deadline_in_ms(drain_bound_ms(queued, baud));
+  if (until.end_ns < bound.end_ns) {
+    bound = until;
+  }
+  uint32_t before = UINT32_MAX;  // the count before the last wait
+  while (queued > 0) {
+    const int left = deadline_left_ms(bound);
+    if (left <= 0) {
       SetLastError(ERROR_TIMEOUT);
       return PLAT_FAILED;
     }
-    Sleep(1);
+    const uint32_t need = queued == before ? static_cast<uint32_t>(left) : wire_ms(queued, baud);
+    Sleep(need < static_cast<uint32_t>(left) ? need : static_cast<uint32_t>(left));
+    before = queued;
+    if (!queued_bytes(nh, &queued)) {
+      return PLAT_FAILED;
+    }
   }
   // The last characters may still sit in the UART's transmit FIFO.
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (GetCommState(nh, &dcb) && dcb.BaudRate > 0) {
-    const uint32_t fifo_ms = fifo_chars * 10000 / dcb.BaudRate + 1;
-    const int left = deadline_left_ms(until);
-    const uint32_t wait_ms = static_cast<uint32_t>(left) < fifo_ms ? static_cast<uint32_t>(left) : fifo_ms;
-    if (wait_ms > 0) {
-      Sleep(wait_ms);
-    }
+  const uint32_t fifo_ms = wire_ms(fifo_chars, baud);
+  const int left = deadline_left_ms(bound);
+  const uint32_t wait_ms = static_cast<uint32_t>(left) < fifo_ms ? static_cast<uint32_t>(left) : fifo_ms;
+  if (wait_ms > 0) {
+    Sleep(wait_ms);
   }
   return PLAT_OK;
 }

@@ -1,14 +1,45 @@
 // The Windows platform layer under the serial operations. The layer is built
 // into this test itself, so its internal helpers (the DCB flag word) can be
-// checked against the system's own DCB layout.
+// checked against the system's own DCB layout, and the driver's transmit
+// count can be played by the test (a far end that takes bytes at the line's
+// rate, at half of it, or not at all: a pseudo-terminal under Wine never
+// holds any).
+#include "win_port.h"
+
+namespace {
+
+struct fake_out_queue {
+  bool armed;
+  uint32_t start;  // bytes queued when armed
+  double per_ms;   // bytes the far end takes a millisecond
+  double t0;
+  int looks;
+};
+fake_out_queue fake_queue{};
+
+// ClearCommError, with cbOutQue played by fake_queue while it is armed.
+BOOL WINAPI test_clear_comm_error(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+  if (!fake_queue.armed) {
+    return ClearCommError(h, errors, status);
+  }
+  ++fake_queue.looks;
+  const double sent = (now_ms() - fake_queue.t0) * fake_queue.per_ms;
+  *errors = 0;
+  *status = COMSTAT{};
+  status->cbOutQue = sent >= fake_queue.start ? 0 : fake_queue.start - static_cast<DWORD>(sent);
+  return TRUE;
+}
+
+}  // namespace
+
+#define ClearCommError test_clear_comm_error
 #include "../../src/serial/platform_win32.cpp"
+#undef ClearCommError
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-#include "win_port.h"
 
 namespace {
 
@@ -231,7 +262,9 @@ TEST_F(Win32Port, WrittenBytesComeBackFromTheEchoingPeer) {
   int written = -1;
   ASSERT_EQ(plat_write(h, msg, 9, deadline_in_ms(100), &written), PLAT_OK);
   EXPECT_EQ(written, 9);
-  EXPECT_EQ(plat_drain(h, deadline_in_ms(100)), PLAT_OK);
+  const double d0 = now_ms();
+  EXPECT_EQ(plat_drain(h, deadline_in_ms(10000)), PLAT_OK);
+  EXPECT_LT(now_ms() - d0, 400.0) << "a drain ends once the bytes have left, not at the caller's deadline";
 
   uint8_t buf[9] = {};
   int got = -1;
@@ -240,6 +273,39 @@ TEST_F(Win32Port, WrittenBytesComeBackFromTheEchoingPeer) {
   EXPECT_EQ(got, 9);
   EXPECT_EQ(std::memcmp(buf, msg, 9), 0);
   EXPECT_LT(now_ms() - t0, 1000.0) << "a full read returns when the bytes are there";
+}
+
+TEST_F(Win32Port, DrainWaitsForTheQueueAndIsBoundedByIt) {
+  // 100 bytes queued at 19200 baud: 53 ms on the wire, a bound of 142 ms
+  // (twice the wire time of the queue and a 16-character FIFO, plus 20 ms).
+  struct row {
+    const char* what;
+    double rate;        // share of the line's rate the far end takes
+    uint32_t caller_ms;
+    int rc;
+    double min_ms, max_ms;
+    int max_looks;
+  };
+  const row rows[] = {
+      {"sent at the line's rate", 1.0, 10000, PLAT_OK, 52, 110, 3},
+      {"sent at half the rate", 0.5, 10000, PLAT_OK, 104, 150, 10},
+      {"far end takes nothing", 0.0, 10000, PLAT_FAILED, 138, 200, 4},
+      {"caller's deadline first", 0.0, 30, PLAT_FAILED, 28, 70, 4},
+  };
+  for (const row& r : rows) {
+    fake_queue = {true, 100, 1.92 * r.rate, now_ms(), 0};
+    const int rc = plat_drain(h, deadline_in_ms(r.caller_ms));
+    const int err = plat_last_error();
+    const double took = now_ms() - fake_queue.t0;
+    fake_queue.armed = false;
+    EXPECT_EQ(rc, r.rc) << r.what;
+    if (r.rc != PLAT_OK) {
+      EXPECT_EQ(err, ERROR_TIMEOUT) << r.what;
+    }
+    EXPECT_GE(took, r.min_ms) << r.what;
+    EXPECT_LT(took, r.max_ms) << r.what;
+    EXPECT_LE(fake_queue.looks, r.max_looks) << r.what;
+  }
 }
 
 TEST_F(Win32Port, PurgeDiscardsWhatWaitsInTheReceiveQueue) {
