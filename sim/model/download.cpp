@@ -190,11 +190,11 @@ static void dwn_packet(device& d) {
   char what[120] = "";
   const bool crc_ok = packet_crc_ok(d.dwn.pkt, d.dwn.len);
   int nak_slot = -1;
-  for (int i = 0; i < d.opt->nak_count; i++)
-    if (d.opt->nak[i].number == no && d.dwn.nak_given[i] < d.opt->nak[i].value) nak_slot = i;
+  for (int i = 0; i < d.opt->nak.count; i++)
+    if (d.opt->nak.items[i].number == no && d.dwn.nak_given[i] < d.opt->nak.items[i].value) nak_slot = i;
   int forced_answer = -1;
-  for (int i = 0; i < d.opt->answer_count; i++)
-    if (d.opt->answer[i].number == no) forced_answer = d.opt->answer[i].value;
+  for (int i = 0; i < d.opt->answer.count; i++)
+    if (d.opt->answer.items[i].number == no) forced_answer = d.opt->answer.items[i].value;
 
   if (d.opt->silent_packet > 0 && no >= d.opt->silent_packet) {
     answer = -1;

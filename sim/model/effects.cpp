@@ -11,6 +11,8 @@ namespace simdev {
 namespace {
 
 constexpr int PIECE_SIZE = 8;       // --pieces: bytes per piece
+constexpr int WIRE_PIECE = 16;      // --wire-time: bytes that arrive together
+constexpr int64_t WIRE_BYTE_BITS = 10;  // start bit, 8 data bits, stop bit
 constexpr int LOG_LINE_MAX = 2048;
 // Room one input byte may need at most: the download's summary of a whole
 // rules image is the longest log, a firmware record line the longest file piece.
@@ -18,7 +20,7 @@ constexpr size_t LOG_ROOM = 24 * 1024;
 constexpr size_t KEEP_ROOM = 4 * 1024;
 constexpr size_t KEEP_ENTRIES_ROOM = 16;
 
-bool out_push(device& d, const uint8_t* bytes, int count, int64_t due) {
+bool out_push_one(device& d, const uint8_t* bytes, int count, int64_t due) {
   out_state& o = d.out;
   if (count <= 0) return true;
   const size_t used = o.tail - o.head;
@@ -33,6 +35,31 @@ bool out_push(device& d, const uint8_t* bytes, int count, int64_t due) {
   o.seg_tail++;
   for (int i = 0; i < count; i++)
     if (bytes[i] != 0) o.nonnul++;
+  return true;
+}
+
+// Microseconds one byte takes on the line at its rate (0: no wire timing).
+int64_t wire_byte_us(const device& d) {
+  return d.opt->wire_time && d.baud > 0 ? WIRE_BYTE_BITS * 1000000 / d.baud : 0;
+}
+
+// Queues `count` bytes, not before `due`. With --wire-time they go after
+// everything received so far has crossed the line and after the bytes before
+// them, and each piece shows when its last byte has crossed.
+bool out_push(device& d, const uint8_t* bytes, int count, int64_t due) {
+  const int64_t byte_us = wire_byte_us(d);
+  if (byte_us == 0) return out_push_one(d, bytes, count, due);
+  out_state& o = d.out;
+  int64_t t = due * 1000;
+  if (t < d.now * 1000) t = d.now * 1000;
+  if (t < o.wire_in_free_us) t = o.wire_in_free_us;
+  if (t < o.wire_out_free_us) t = o.wire_out_free_us;
+  for (int off = 0; off < count; off += WIRE_PIECE) {
+    const int len = count - off < WIRE_PIECE ? count - off : WIRE_PIECE;
+    t += len * byte_us;
+    if (!out_push_one(d, bytes + off, len, (t + 999) / 1000)) return false;
+  }
+  o.wire_out_free_us = t;
   return true;
 }
 
@@ -66,6 +93,20 @@ void log_line(device& d, const char* fmt, ...) {
 
 void send(device& d, const uint8_t* bytes, int count) {
   if (sending(d)) out_push(d, bytes, count, d.now);
+}
+
+void send_late(device& d, const uint8_t* bytes, int count, int delay_ms) {
+  if (!sending(d)) return;
+  int64_t from = d.now;
+  if (wire_byte_us(d) > 0 && (d.out.wire_in_free_us + 999) / 1000 > from) from = (d.out.wire_in_free_us + 999) / 1000;
+  out_push(d, bytes, count, from + delay_ms);
+}
+
+void wire_byte_in(device& d) {
+  const int64_t byte_us = wire_byte_us(d);
+  if (byte_us == 0) return;
+  if (d.out.wire_in_free_us < d.now * 1000) d.out.wire_in_free_us = d.now * 1000;
+  d.out.wire_in_free_us += byte_us;
 }
 
 void send_text(device& d, const char* text, int count) {
@@ -172,6 +213,7 @@ void output_drop(device& d) {
   o.seg_head = o.seg_tail = 0;
   o.seg_done = 0;
   o.piece_last_due = -1;
+  o.wire_out_free_us = 0;
 }
 
 size_t take_log(device& d, const char** text) {

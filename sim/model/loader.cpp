@@ -104,17 +104,41 @@ static const char* ldr_answer_word(int a) {
   }
 }
 
+// The first --fw-late or --fw-refuse entry for the current record not yet
+// used, or -1; it is marked used.
+static int ldr_take(const device& d, const pair_list& pairs, bool* given) {
+  for (int i = 0; i < pairs.count; i++) {
+    if (pairs.items[i].number != d.ldr.record || given[i]) continue;
+    given[i] = true;
+    return pairs.items[i].value;
+  }
+  return -1;
+}
+
 static void ldr_record(device& d) {
-  d.ldr.rec[d.ldr.rec_len] = '\0';
-  d.ldr.lines++;
+  ldr_state& l = d.ldr;
+  l.rec[l.rec_len] = '\0';
+  l.lines++;
+  if (l.record == 0 || l.rec_len != l.prev_len || std::memcmp(l.rec, l.prev, static_cast<size_t>(l.rec_len)) != 0) {
+    l.record++;
+    std::memcpy(l.prev, l.rec, static_cast<size_t>(l.rec_len));
+    l.prev_len = l.rec_len;
+  }
   int answer;
   bool from_list = false;
-  if (d.ldr.answers_used < d.opt->fw_answer_count) {
-    answer = d.opt->fw_answers[d.ldr.answers_used++];
+  const int refuse = ldr_take(d, d.opt->fw_refuse, l.refuse_given);
+  const int late_ms = ldr_take(d, d.opt->fw_late, l.late_given);
+  if (l.answers_used < d.opt->fw_answer_count) {
+    answer = d.opt->fw_answers[l.answers_used++];
     from_list = true;
+  } else if (refuse >= 0) {
+    answer = refuse;
+    log_line(d, "record %ld refused once with 0x%02x (--fw-refuse)", l.record, refuse);
   } else {
     answer = ldr_check_record(d.ldr.rec, d.ldr.rec_len, d.ldr.rec_overflow);
   }
+  if (late_ms >= 0 && answer != FW_NONE)
+    log_line(d, "record %ld (line %ld) answered %d ms late (--fw-late)", l.record, l.lines, late_ms);
   if (answer == CH_ACK) {
     d.ldr.accepted++;
     hex_line(d);
@@ -137,7 +161,7 @@ static void ldr_record(device& d) {
   d.ldr.rec_overflow = false;
   if (answer != FW_NONE) {
     const uint8_t a = static_cast<uint8_t>(answer);
-    send(d, &a, 1);
+    send_late(d, &a, 1, late_ms > 0 ? late_ms : 0);
   }
   if (d.opt->vanish_after_records > 0 && d.ldr.lines == d.opt->vanish_after_records) {
     ldr_end(d, "--vanish-after-records");

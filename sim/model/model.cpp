@@ -96,6 +96,7 @@ bool device_byte(device& d, const uint8_t* bytes, size_t count, size_t* at) {
   }
   const uint8_t b = bytes[i];
   *at = i + 1;
+  wire_byte_in(d);
   switch (d.mode) {
     case MODE_CMD: cmd_byte(d, b); break;
     case MODE_DOWNLOAD: dwn_byte(d, b); break;

@@ -15,6 +15,12 @@ struct pair {
   int value;    // byte, count or milliseconds
 };
 
+// The entries of one numbered option, in the order given.
+struct pair_list {
+  pair items[OPT_MAX];
+  int count;
+};
+
 struct options {
   bool quick;       // fill each read of the utility at once
   bool silent;      // never answer anything
@@ -27,16 +33,18 @@ struct options {
   bool fw_no_id_ack;
   bool keep_files;  // report the files to keep (--save-dir)
   const char* version_text;  // the device's name and version
-  pair nak[OPT_MAX];
-  int nak_count;
-  pair answer[OPT_MAX];
-  int answer_count;
+  pair_list nak;     // NAK packet N K times, then ACK it
+  pair_list answer;  // answer packet N with BYTE
   long silent_packet;  // 0: answer every packet
-  pair echo_wrong[OPT_MAX];
-  int echo_wrong_count;
+  pair_list echo_wrong;  // echo BYTE instead of the Nth echo byte
   long echo_stop;  // 0: echo everything
   int fw_answers[FW_ANSWERS_MAX];
   int fw_answer_count;
+  pair_list fw_late;    // record N (the Nth distinct record line) answered MS ms late, the first time
+  pair_list fw_refuse;  // record N refused with BYTE the first time it is received
+  // Answers like hardware: each waits for the bytes before it to cross the
+  // line at its rate (10 bits a byte), both ways.
+  bool wire_time;
   long vanish_after_packets;  // 0: never
   long vanish_after_echo;     // 0: never
   long vanish_after_records;  // after answering record line N; 0: never

@@ -20,6 +20,10 @@ constexpr uint8_t CH_SYN = 0x16;
 void log_line(device& d, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Binary bytes to the far end, behind anything still waiting.
 void send(device& d, const uint8_t* bytes, int count);
+// The same, `delay_ms` after the bytes they answer have arrived.
+void send_late(device& d, const uint8_t* bytes, int count, int delay_ms);
+// --wire-time: one more byte from the far end has crossed the line.
+void wire_byte_in(device& d);
 // A text reply: --noise and --pieces apply to it.
 void send_text(device& d, const char* text, int count);
 // `count` blanks of quick filler, sent as one piece after the text before it.

@@ -42,9 +42,9 @@ void st_byte(device& d, uint8_t b) {
     d.st.stop_told = true;
   } else {
     uint8_t e = b;
-    for (int i = 0; i < d.opt->echo_wrong_count; i++) {
-      if (d.opt->echo_wrong[i].number == n) {
-        e = static_cast<uint8_t>(d.opt->echo_wrong[i].value);
+    for (int i = 0; i < d.opt->echo_wrong.count; i++) {
+      if (d.opt->echo_wrong.items[i].number == n) {
+        e = static_cast<uint8_t>(d.opt->echo_wrong.items[i].value);
         log_line(d, "serial test: echo byte %ld is 0x%02x instead of 0x%02x (--echo-wrong)", n, e, b);
       }
     }

@@ -98,6 +98,11 @@ struct ldr_state {
   int rec_len;
   bool rec_overflow;
   long lines;
+  long record;  // distinct record lines: a line the same as the one before is the same record again
+  char prev[RECORD_MAX_LEN + 1];
+  int prev_len;
+  bool late_given[OPT_MAX];
+  bool refuse_given[OPT_MAX];
   long accepted;
   long refused;
   long unanswered;
@@ -119,6 +124,10 @@ struct out_state {
   uint32_t seg_done;       // bytes of the head run already taken
   int64_t piece_last_due;  // due time of the last piece scheduled (-1: none)
   long nonnul;             // non-NUL bytes queued since the last mark
+  // --wire-time: when the line from the far end and the line to it are free
+  // again (microseconds, on the caller's clock).
+  int64_t wire_in_free_us;
+  int64_t wire_out_free_us;
   bool overflow_told;
 };
 

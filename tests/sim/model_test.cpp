@@ -247,7 +247,7 @@ TEST(model_download, a_packet_that_cannot_be_framed_is_naked_after_its_silence) 
 
 TEST(model_download, options_answer_refuse_and_vanish) {
   bench b([](simdev::options& o) {
-    o.nak[o.nak_count++] = {1, 2};
+    o.nak.items[o.nak.count++] = {1, 2};
     o.vanish_after_packets = 2;
   });
   b.opened();
@@ -266,7 +266,7 @@ TEST(model_download, options_answer_refuse_and_vanish) {
 
 TEST(model_serialtest, echoes_until_the_interrupt_with_the_wrong_bytes_asked_for) {
   bench b([](simdev::options& o) {
-    o.echo_wrong[o.echo_wrong_count++] = {2, 0x41};
+    o.echo_wrong.items[o.echo_wrong.count++] = {2, 0x41};
     o.echo_stop = 4;
   });
   b.opened();
@@ -336,3 +336,47 @@ TEST(model_effects, input_stops_where_the_effects_are_full_and_loses_nothing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- like hardware
+
+TEST(model_wire, answers_wait_for_the_bytes_to_cross_the_line) {
+  struct wire_case {
+    long baud;
+    int64_t first, last;  // due instants of the reply's first and last pieces
+  };
+  // "version\r" (8 bytes) written at 1000, then the 50-byte reply in pieces
+  // of 16: each piece is due when its last byte has crossed, 10 bits a byte.
+  const wire_case cases[] = {{9600, 1025, 1061}, {115200, 1003, 1005}};
+  for (const wire_case& c : cases) {
+    bench b([](simdev::options& o) { o.wire_time = true; });
+    b.opened();
+    simdev::set_rate(*b.dev, c.baud);
+    b.in("version\r");
+    b.until(b.now + 1000);
+    EXPECT_EQ(b.all_sent(), prompt_line_version) << c.baud;
+    EXPECT_EQ(b.sent.front().first, c.first) << c.baud;
+    EXPECT_EQ(b.sent.back().first, c.last) << c.baud;
+  }
+}
+
+TEST(model_wire, a_chosen_record_is_answered_late_and_another_refused_once) {
+  bench b([](simdev::options& o) {
+    o.fw_late.items[o.fw_late.count++] = {1, 150};
+    o.fw_refuse.items[o.fw_refuse.count++] = {2, 0x12};
+  });
+  b.opened();
+  b.in("reset\r");
+  b.purged(false);
+  b.until(b.now + 5);
+  b.in("\x16" "TvLink1.0");
+  b.sent.clear();
+  const int64_t t0 = b.now;
+  b.in(":00000001FF\r");
+  b.until(t0 + 149);
+  EXPECT_TRUE(b.sent.empty());
+  b.until(t0 + 150);
+  b.in(":00000001FF\r:0400000001020304F2\r:0400000001020304F2\r");  // record 1 again: not late
+  const std::vector<std::pair<int64_t, bytes>> want = {{t0 + 150, "\x06\x06\x12\x06"}};
+  EXPECT_EQ(b.sent, want);
+  EXPECT_NE(b.log.find("record 2 refused once with 0x12 (--fw-refuse)"), std::string::npos) << b.log;
+}
