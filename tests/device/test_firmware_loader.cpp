@@ -1,140 +1,33 @@
-// Firmware update against a scripted loader on a pseudo-terminal inside the
-// test: exact messages of the handshake failures, and the record lines exactly
-// as they reach the device.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// Firmware update in-process over the in-memory port, against the device
+// model: the exact messages of the handshake failures, and the record lines
+// exactly as they reach the device. Time-outs cost no time here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "capture.h"
 #include "device/firmware.h"
 #include "device/link.h"
-#include "pty_pair.h"
+#include "memport.h"
 #include "run_program.h"
 
 namespace {
-
-// What the loader sends at each step. The prompt goes out once the host has
-// reopened the port after "reset\n" (seen as the input flush of its open).
-struct loader_script {
-  std::string prompt = std::string("\x05");
-  std::string sync_reply = std::string("\x06");
-  std::string id_reply = std::string("\x06");
-};
-
-class fake_loader {
- public:
-  explicit fake_loader(loader_script script) : script_(std::move(script)) {
-    if (!pty_.open_pair(true)) return;
-    master_ = pty_.master;
-    name_ = pty_.slave_path;
-    int on = 1;
-    ioctl(master_, TIOCPKT, &on);  // report the host's input flushes
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~fake_loader() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  bool ok() const { return master_ >= 0 && !name_.empty(); }
-  const std::string& port() const { return name_; }
-  // Stops serving; what was received may be read after this.
-  void finish() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  std::vector<std::string> records;  // each record line as received, CR included
-  std::string identifier;
-
- private:
-  enum class step { reset, reopen, sync, ident, records };
-
-  void send(const std::string& s) {
-    if (!s.empty()) (void)!write(master_, s.data(), s.size());
-  }
-
-  void serve() {
-    step at = step::reset;
-    std::string pending;
-    while (!stop_) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buf[1024];
-      ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) continue;
-      if (buf[0] != TIOCPKT_DATA) {
-        if ((buf[0] & TIOCPKT_FLUSHREAD) && at == step::reopen) {
-          send(script_.prompt);
-          at = step::sync;
-        }
-        continue;
-      }
-      pending.append(buf + 1, static_cast<size_t>(n - 1));
-      for (bool again = true; again;) {
-        again = false;
-        if (at == step::reset) {
-          size_t k = pending.find("reset\n");
-          if (k != std::string::npos) {
-            pending.erase(0, k + 6);
-            at = step::reopen;
-          }
-        } else if (at == step::sync) {
-          size_t k = pending.find('\x16');
-          if (k != std::string::npos) {
-            pending.erase(0, k + 1);
-            send(script_.sync_reply);
-            at = step::ident;
-            again = true;
-          }
-        } else if (at == step::ident) {
-          if (pending.size() >= 9) {
-            identifier = pending.substr(0, 9);
-            pending.erase(0, 9);
-            send(script_.id_reply);
-            at = step::records;
-            again = true;
-          }
-        } else if (at == step::records) {
-          size_t k = pending.find('\r');
-          if (k != std::string::npos) {
-            records.push_back(pending.substr(0, k + 1));
-            pending.erase(0, k + 1);
-            send("\x06");
-            again = true;
-          }
-        }
-      }
-    }
-  }
-
-  loader_script script_;
-  pty_pair pty_;  // the slave held open: the host closes and reopens its port
-  int master_ = -1;
-  std::string name_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct fw_run {
   int rc;
   std::string out;
 };
 
-// Runs the update with an Enter line waiting on standard input.
-fw_run run_update(const fake_loader& dev, const std::string& file) {
+// Runs the update against a fresh device with an Enter line waiting on
+// standard input.
+fw_run run_update(const simdev::options& opt, const std::string& file) {
+  memport::start(opt);
   static std::string enter = write_file(scratch_dir("fw_loader_stdin") + "/enter", "\n");
   EXPECT_NE(std::freopen(enter.c_str(), "r", stdin), nullptr);
   int rc = 0;
-  std::string out = capture_stdout([&] { rc = firmware(dev.port().c_str(), file.c_str()); });
+  std::string out = capture_stdout([&] { rc = firmware(memport::port_name, file.c_str()); });
   return {rc, out};
 }
 
@@ -155,27 +48,27 @@ std::string hex_file(const std::string& name, const std::string& text) {
 const std::string four_records =
     ":0400000001020304F2\n# comment\n:0400040005060708DE\n:020000040001F9\n\n:00000001FF\n";
 
+// What the device received after the identifier.
+std::string after_identifier() {
+  const std::string& in = memport::file(simdev::KEEP_RECEIVED);
+  const size_t at = in.find("TvLink1.0");
+  return at == std::string::npos ? "" : in.substr(at + 9);
+}
+
 }  // namespace
 
-TEST(FirmwareLoader, PromptAfterOtherBytesAndACompleteUpdate) {
-  loader_script s;
-  s.prompt = "boot\r\n\x05";
-  fake_loader dev(s);
-  ASSERT_TRUE(dev.ok());
-  fw_run r = run_update(dev, hex_file("four.hex", four_records));
-  dev.finish();
+TEST(FirmwareLoader, ACompleteUpdate) {
+  fw_run r = run_update(memport::defaults(), hex_file("four.hex", four_records));
   EXPECT_EQ(r.rc, 0) << r.out;
-  EXPECT_EQ(dev.identifier, "TvLink1.0");
-  ASSERT_EQ(dev.records.size(), 4u);
-  EXPECT_EQ(dev.records[0], ":0400000001020304F2\r");
-  EXPECT_EQ(dev.records[2], ":020000040001F9\r");
-  EXPECT_EQ(dev.records[3], ":00000001FF\r");
+  EXPECT_EQ(after_identifier(), ":0400000001020304F2\r:0400040005060708DE\r:020000040001F9\r:00000001FF\r");
+  EXPECT_EQ(memport::file(simdev::KEEP_FIRMWARE),
+            ":0400000001020304F2\n:0400040005060708DE\n:020000040001F9\n:00000001FF\n");
   ASSERT_EQ(r.out.rfind(warning + connected + "\n\n\r", 0), 0u) << r.out;
   const std::string end = "100.0%" + std::string(59, '=') + "\nDisconnected\n";
   ASSERT_GE(r.out.size(), end.size());
   EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\r'), 4);  // one progress line per record
-  EXPECT_STREQ(link_state.port_name, dev.port().c_str());
+  EXPECT_STREQ(link_state.port_name, memport::port_name);
 }
 
 TEST(FirmwareLoader, LongRecordsAndCrLfGoOutWithOneCr) {
@@ -192,59 +85,37 @@ TEST(FirmwareLoader, LongRecordsAndCrLfGoOutWithOneCr) {
   std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
   std::string longest = ":80000000" + data + check;
   ASSERT_EQ(longest.size(), 267u);
-  fake_loader dev(loader_script{});
-  ASSERT_TRUE(dev.ok());
-  fw_run r = run_update(dev, hex_file("long.hex", longest + "\r\n:00000001FF\r\n"));
-  dev.finish();
+  fw_run r = run_update(memport::defaults(), hex_file("long.hex", longest + "\r\n:00000001FF\r\n"));
   EXPECT_EQ(r.rc, 0) << r.out;
-  ASSERT_EQ(dev.records.size(), 2u);
-  EXPECT_EQ(dev.records[0], longest + "\r");
-  EXPECT_EQ(dev.records[1], ":00000001FF\r");
+  EXPECT_EQ(after_identifier(), longest + "\r:00000001FF\r");
 }
 
-TEST(FirmwareLoader, NoPrompt) {
-  loader_script s;
-  s.prompt = "xyz";
-  fake_loader dev(s);
-  ASSERT_TRUE(dev.ok());
-  fw_run r = run_update(dev, hex_file("one.hex", ":00000001FF\n"));
-  dev.finish();
-  EXPECT_EQ(r.rc, -6);
-  EXPECT_EQ(r.out, warning +
-                       "\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"
-                       "\nRead #1 got 1 char\nRead #2 got 2 chars:\n0x78 0x79 0x7a \nDisconnected\n");
-  EXPECT_TRUE(dev.records.empty());
-}
+struct handshake_case {
+  const char* name;
+  bool simdev::options::*fault;
+  int rc;
+  std::string tail;  // what follows the warning
+};
 
-TEST(FirmwareLoader, NoSyncAcknowledgement) {
-  loader_script s;
-  s.sync_reply = "OK\x15";
-  fake_loader dev(s);
-  ASSERT_TRUE(dev.ok());
-  fw_run r = run_update(dev, hex_file("one.hex", ":00000001FF\n"));
-  dev.finish();
-  EXPECT_EQ(r.rc, -8);
-  std::string display = "O K [15] ";
-  for (int i = 0; i < 17; ++i) display += "[00] ";
-  EXPECT_EQ(r.out, warning +
-                       "\n\a\aError: did not synchronize with the Tovarelink!\n"
-                       "\nRead #1 got 1 char\nRead #2 got 2 chars:\n" +
-                       display + "\nDisconnected\n");
-}
-
-TEST(FirmwareLoader, NoIdentifierAcknowledgement) {
-  loader_script s;
-  s.id_reply = std::string("?\x7f ~") + std::string(16, 'z');  // 20 bytes, no ACK
-  fake_loader dev(s);
-  ASSERT_TRUE(dev.ok());
-  fw_run r = run_update(dev, hex_file("one.hex", ":00000001FF\n"));
-  dev.finish();
-  EXPECT_EQ(r.rc, -10);
-  EXPECT_EQ(dev.identifier, "TvLink1.0");
-  std::string display = "? [7f]   ~ ";
-  for (int i = 0; i < 16; ++i) display += "z ";
-  EXPECT_EQ(r.out, warning + connected +
-                       "\n\a\aError: did not receive TvLink identifier acknowledgement!\n"
-                       "\nRead #1 got 1 char\nRead #2 got 19 chars:\n" +
-                       display + "\nDisconnected\n");
+TEST(FirmwareLoader, HandshakeFailuresAreToldWithWhatWasRead) {
+  const std::string none = "\nRead #1 got 0 chars\nRead #2 got 0 chars:\n";
+  const handshake_case cases[] = {
+      {"no prompt", &simdev::options::fw_silent, -6,
+       "\n\a\aError: did not receive the Tovarelink Firmware prompt!\n" + none + "\nDisconnected\n"},
+      {"no sync acknowledgement", &simdev::options::fw_no_sync_ack, -8,
+       "\n\a\aError: did not synchronize with the Tovarelink!\n" + none + "[00] [00] [00] [00] [00] [00] [00] "
+       "[00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] \nDisconnected\n"},
+      {"no identifier acknowledgement", &simdev::options::fw_no_id_ack, -10,
+       connected + "\n\a\aError: did not receive TvLink identifier acknowledgement!\n" + none +
+           "[00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] "
+           "\nDisconnected\n"},
+  };
+  for (const handshake_case& c : cases) {
+    simdev::options opt = memport::defaults();
+    opt.*c.fault = true;
+    fw_run r = run_update(opt, hex_file("one.hex", ":00000001FF\n"));
+    EXPECT_EQ(r.rc, c.rc) << c.name;
+    EXPECT_EQ(r.out, warning + c.tail) << c.name;
+    EXPECT_EQ(after_identifier(), "") << c.name;
+  }
 }

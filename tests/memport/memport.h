@@ -1,0 +1,29 @@
+// The in-memory port: a platform backend of the serial layer whose far end
+// is the device model, on a virtual clock. Linked instead of the system's
+// backend (tov_serial_mem, tov_device_mem), it runs src/serial and
+// src/device in the test's own process: no pseudo-terminal, and a time-out
+// costs no time (the clock jumps to the next thing the device does, or to
+// the deadline of the read that waits).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "model/model.h"
+
+namespace memport {
+
+// The port's name: every other name fails to open.
+constexpr const char* port_name = "/dev/memport0";
+
+// A fresh device with `opt` (copied), its port closed, the clock at 1 s.
+void start(const simdev::options& opt);
+// The options of the default device (tovsim's defaults).
+simdev::options defaults();
+// What the device logged, and the files it kept, since start().
+const std::string& log();
+const std::string& file(simdev::keep_file f);
+bool vanished();
+// The virtual clock, in milliseconds.
+int64_t now_ms();
+
+}  // namespace memport
