@@ -252,20 +252,6 @@ INSTANTIATE_TEST_SUITE_P(
                                     "\a\aError: error writing finish pkt: -5\n"
                                     "\a\aError: Download failed: -5\n"}));
 
-TEST(DownloadDevice, SilentDeviceTimesOutAfterFiveSeconds) {
-  auto s = run_session("dwn_silent", {"--silent-packet", "1"}, "connect {port}\ndownload\ny\ny\nquit\n");
-  EXPECT_EQ(after_startup(s.host), connected_at(19200) + prompt + both_questions +
-                                    "\a\aError: reading ack or nak: 0\n"
-                                    "\a\aError: writing Configuration command failed: -4\n"
-                                    "\a\aError: Download failed: -1\n"
-                                    "Disconnected\n" +
-                                    prompt);
-  EXPECT_GE(s.host.seconds, 5.0);
-  const auto pkts = packet_log(s.dir);
-  ASSERT_EQ(pkts.size(), 1U) << s.sim_log;
-  EXPECT_EQ(pkts[0].bytes, pkt_conf);
-}
-
 }  // namespace
 
 TEST(DownloadDevice, QuestionsRefusedKeepTheLinkAndRepeat) {

@@ -121,19 +121,6 @@ TEST(FirmwareDevice, FaultyFileNeverOpensThePort) {
   EXPECT_EQ(r.received, "");
 }
 
-TEST(FirmwareDevice, SilentAfterTheReset) {
-  std::string dir = scratch_dir("fw_dev_silent");
-  std::string hex = write_file(dir + "/fw.hex", hex_lines(2));
-  update_run r = run_update("fw_dev_silent", hex, {"--fw-silent"});
-  EXPECT_NE(r.host.out.find("\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"
-                            "\nRead #1 got 0 chars\nRead #2 got 0 chars:\n\nDisconnected\n" +
-                            failed),
-            std::string::npos)
-      << r.host.out;
-  EXPECT_GE(r.host.seconds, 20.0);
-  EXPECT_EQ(r.host.out.find("Connected at"), std::string::npos);
-}
-
 TEST(FirmwareDevice, OneResendAndTheUpdateGoesOn) {
   std::string dir = scratch_dir("fw_dev_resend");
   std::string text = hex_lines(6);

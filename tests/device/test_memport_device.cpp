@@ -1,6 +1,8 @@
-// Firmware update in-process over the in-memory port, against the device
-// model: the exact messages of the handshake failures, and the record lines
-// exactly as they reach the device. Time-outs cost no time here.
+// The device layer in-process over the in-memory port, against the device
+// model: the firmware update's handshake failures with their exact messages
+// and the record lines exactly as they reach the device; a download to a
+// device that never answers. Time-outs cost no time here: the virtual clock
+// shows that they were waited out in full.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,10 +10,13 @@
 #include <string>
 
 #include "capture.h"
+#include "device/download.h"
 #include "device/firmware.h"
 #include "device/link.h"
 #include "memport.h"
+#include "fixtures.h"
 #include "run_program.h"
+#include "serial/serial.h"
 
 namespace {
 
@@ -95,27 +100,49 @@ struct handshake_case {
   bool simdev::options::*fault;
   int rc;
   std::string tail;  // what follows the warning
+  int64_t waited_ms;  // at least, on the virtual clock
 };
 
 TEST(FirmwareLoader, HandshakeFailuresAreToldWithWhatWasRead) {
   const std::string none = "\nRead #1 got 0 chars\nRead #2 got 0 chars:\n";
   const handshake_case cases[] = {
       {"no prompt", &simdev::options::fw_silent, -6,
-       "\n\a\aError: did not receive the Tovarelink Firmware prompt!\n" + none + "\nDisconnected\n"},
+       "\n\a\aError: did not receive the Tovarelink Firmware prompt!\n" + none + "\nDisconnected\n", 20000},
       {"no sync acknowledgement", &simdev::options::fw_no_sync_ack, -8,
        "\n\a\aError: did not synchronize with the Tovarelink!\n" + none + "[00] [00] [00] [00] [00] [00] [00] "
-       "[00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] \nDisconnected\n"},
+       "[00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] \nDisconnected\n", 0},
       {"no identifier acknowledgement", &simdev::options::fw_no_id_ack, -10,
        connected + "\n\a\aError: did not receive TvLink identifier acknowledgement!\n" + none +
            "[00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] [00] "
-           "\nDisconnected\n"},
+           "\nDisconnected\n", 0},
   };
   for (const handshake_case& c : cases) {
     simdev::options opt = memport::defaults();
     opt.*c.fault = true;
     fw_run r = run_update(opt, hex_file("one.hex", ":00000001FF\n"));
+    EXPECT_GE(memport::now_ms() - 1000, c.waited_ms) << c.name;
     EXPECT_EQ(r.rc, c.rc) << c.name;
     EXPECT_EQ(r.out, warning + c.tail) << c.name;
     EXPECT_EQ(after_identifier(), "") << c.name;
   }
+}
+
+TEST(DownloadMemport, SilentDeviceTimesOutAfterFiveSeconds) {
+  simdev::options opt = memport::defaults();
+  opt.silent_packet = 1;
+  memport::start(opt);
+  ASSERT_EQ(open_port(memport::port_name, 19200), 0);
+  std::snprintf(link_state.port_name, sizeof link_state.port_name, "%s", memport::port_name);
+  const uint8_t command[] = "download\n";
+  ASSERT_EQ(write_port(memport::port_name, command, 9), 9);
+  const int64_t t0 = memport::now_ms();
+  int rc = 0;
+  const std::string out = capture_stdout([&] { rc = dwn_download(); });
+  close_port();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out, "\a\aError: reading ack or nak: 0\n\a\aError: writing Configuration command failed: -4\n");
+  EXPECT_GE(memport::now_ms() - t0, 5000);
+  const std::string& log = memport::file(simdev::KEEP_PACKETS);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;  // the command packet, unanswered, sent once
+  EXPECT_EQ(memport::file(simdev::KEEP_RECEIVED), "download\n" + std::string(pkt_conf.begin(), pkt_conf.end()));
 }
