@@ -1,9 +1,10 @@
-// Handlers of the commands that take arguments: the two file readers and the
-// six device commands.
+// The handlers of the command table: the displays, the two file readers, the
+// six device commands and exit.
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "angles/angles.h"
 #include "config/config.h"
 #include "console/console.h"
 #include "device/download.h"
@@ -62,6 +63,28 @@ int shell_port_name(const char* word, char* out, int cap) {
   std::printf("\a\aError: invalid COM port number (1..20): %s\n", word);
   return -1;
 }
+
+int cmd_help(shell_args&) {
+  show_help();
+  return 0;
+}
+
+int cmd_angles(shell_args&) {
+  std::printf("%s\n", angles_help);
+  return 0;
+}
+
+int cmd_dconfigure(shell_args&) {
+  conf_display();
+  return 0;
+}
+
+int cmd_drules(shell_args&) {
+  rules_display();
+  return 0;
+}
+
+int cmd_exit(shell_args&) { return SHELL_END; }
 
 int cmd_configure(shell_args& a) {
   const char* name = shell_take(a, SHELL_FILE_SEPS);

@@ -15,23 +15,6 @@
 
 namespace {
 
-// The arguments of each command that takes some, in order.
-struct cpl_args_row {
-  int id;
-  int kinds[2];
-};
-constexpr cpl_args_row cpl_args[] = {
-    {CMD_CONFIGURE, {CPL_FILE, CPL_NOTHING}}, {CMD_RULES, {CPL_FILE, CPL_NOTHING}},
-    {CMD_CONNECT, {CPL_PORT, CPL_RATE}},      {CMD_BAUD, {CPL_RATE, CPL_NOTHING}},
-    {CMD_FIRMWARE, {CPL_PORT, CPL_FILE}},
-};
-
-const cpl_args_row* cpl_args_of(int id) {
-  for (const cpl_args_row& row : cpl_args)
-    if (row.id == id) return &row;
-  return nullptr;
-}
-
 // A candidate: the replacement text and the name a listing shows.
 using cpl_candidate = std::pair<std::string, std::string>;
 
@@ -111,10 +94,9 @@ cpl_word cpl_find(std::string_view line) {
   if (a.next == nullptr) return {CPL_COMMAND, static_cast<size_t>(word - copy.data())};
   if (std::strlen(word) >= static_cast<size_t>(SHELL_WORD_SIZE)) return {CPL_NOTHING, copy.size()};
   const int row = shell_match(word);
-  if (row < 0) return {CPL_NOTHING, copy.size()};
-  const cpl_args_row* args = cpl_args_of(command_table[row].id);
-  if (args == nullptr) return {CPL_NOTHING, copy.size()};
-  for (int kind : args->kinds) {
+  // A command that takes no arguments completes none.
+  if (row < 0 || command_table[row].kinds[0] == SHELL_ARG_NONE) return {CPL_NOTHING, copy.size()};
+  for (const int kind : command_table[row].kinds) {
     word = shell_take(a, kind == CPL_FILE ? SHELL_FILE_SEPS : SHELL_WORD_SEPS);
     if (word == nullptr) return {kind, copy.size()};
     if (a.next == nullptr) return {kind, static_cast<size_t>(word - copy.data())};

@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "shell/shell.h"
+
 // What the word being completed is.
-constexpr int CPL_NOTHING = 0;  // an argument that does not complete (or none is taken)
-constexpr int CPL_COMMAND = 1;  // the command word
-constexpr int CPL_FILE = 2;     // a file name (blanks belong to it)
-constexpr int CPL_PORT = 3;     // a serial port
-constexpr int CPL_RATE = 4;     // a link rate
+// The arguments are the kinds of the command table's rows.
+constexpr int CPL_NOTHING = SHELL_ARG_NONE;  // an argument that does not complete (or none is taken)
+constexpr int CPL_COMMAND = 1;               // the command word
+constexpr int CPL_FILE = SHELL_ARG_FILE;     // a file name (blanks belong to it)
+constexpr int CPL_PORT = SHELL_ARG_PORT;     // a serial port
+constexpr int CPL_RATE = SHELL_ARG_RATE;     // a link rate
 
 struct cpl_word {
   int kind = CPL_NOTHING;

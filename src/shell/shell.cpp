@@ -5,11 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "angles/angles.h"
 #include "config/config.h"
 #include "console/console.h"
 #include "device/link.h"
-#include "rules/rules.h"
 #include "serial/serial.h"
 #include "shell/editor.h"
 #include "text/numbers.h"
@@ -35,27 +33,6 @@ size_t typed_left = 0;
 }  // namespace
 
 char shell_line[SHELL_LINE_SIZE];
-
-const command_entry command_table[SHELL_ROWS] = {
-    {1, CMD_HELP, "help", "", "Displays this summary (alias ?)"},
-    {0, CMD_HELP, "?", "", "Displays this summary"},
-    {1, CMD_REPEAT, ".", "", "Repeats the previous command"},
-    {1, CMD_ANGLES, "angles", "", "Displays the Angles format used for Lat and Lon"},
-    {1, CMD_BAUD, "baud", "baud", "Changes the baud rates on host and Tovarelink\n\t\t\t\tonce connected. Default [ ]"},
-    {1, CMD_CONFIGURE, "configure", "file_name", "Reads a Configuration file"},
-    {1, CMD_DCONFIGURE, "dconfigure", "", "Displays the Configuration"},
-    {1, CMD_RULES, "rules", "file_name", "Reads a Rules file"},
-    {1, CMD_DRULES, "drules", "", "Displays the Rules"},
-    {1, CMD_CONNECT, "connect", "com_port [baud]",
-     "Connect to Tovarelink at optional baud\n\t\t\t\t(8 bits No Parity 1 Stop)"},
-    {1, CMD_DISCONNECT, "disconnect", "", "Disconnect from the Tovarelink"},
-    {1, CMD_DOWNLOAD, "download", "", "Download Configuration and Rules to Tovarelink"},
-    {1, CMD_FIRMWARE, "firmware", "com_port file_name", "Update Tovarelink firmware from firmware file"},
-    {1, CMD_SERIALTEST, "serialtest", "iterations", "Serial data test for the specified iterations"},
-    {1, CMD_EXIT, "exit", "", "Exits this program (aliases quit, x)"},
-    {0, CMD_EXIT, "quit", "", "Same as exit"},
-    {0, CMD_EXIT, "x", "", "Same as exit"},
-};
 
 const long link_bauds[5] = {4800, 9600, 19200, 38400, 57600};
 
@@ -85,27 +62,14 @@ long shell_atol(const char* word) {
 
 namespace {
 
-// Runs the handler of `id`: 0, or SHELL_FAILED. The displays never fail.
-int run_handler(int id, shell_args& a) {
-  switch (id) {
-    case CMD_HELP: show_help(); return 0;
-    case CMD_ANGLES: std::printf("%s\n", angles_help); return 0;
-    case CMD_CONFIGURE: return cmd_configure(a);
-    case CMD_DCONFIGURE: conf_display(); return 0;
-    case CMD_RULES: return cmd_rules(a);
-    case CMD_DRULES: rules_display(); return 0;
-    case CMD_CONNECT: return cmd_connect(a);
-    case CMD_DISCONNECT: return cmd_disconnect(a);
-    case CMD_BAUD: return cmd_baud(a);
-    case CMD_DOWNLOAD: return cmd_download(a);
-    case CMD_FIRMWARE: return cmd_firmware(a);
-    case CMD_SERIALTEST: return cmd_serialtest(a);
-    default: std::printf("\a\aInternal Error: command %d is invalid!\n", id); return SHELL_FAILED;
+// Runs the handler of the row: 0, SHELL_FAILED or SHELL_END.
+int dispatch(const command_entry& row, shell_args& a) {
+  if (row.handler == nullptr) {
+    std::printf("\a\aInternal Error: command %d is invalid!\n", row.id);
+    return SHELL_FAILED;
   }
-}
-
-int dispatch(int id, shell_args& a) {
-  const int status = run_handler(id, a);
+  const int status = row.handler(a);
+  if (status == SHELL_END) return status;
   // A port lost under a command (a vanished device) leaves no link behind,
   // and the command failed, whatever its handler made of it.
   if (link_state.connected == 1 && !port_is_open()) {
@@ -191,10 +155,9 @@ int shell_line_step(int* status) {
     std::printf("\a\aError: unknown command: %s\n", shown);
   } else if (row == SHELL_AMBIGUOUS) {
     std::printf("\a\aError: ambiguous command: %s\n", shown);
-  } else if (command_table[row].id == CMD_EXIT) {
-    return 1;
   } else {
-    rc = dispatch(command_table[row].id, a);
+    rc = dispatch(command_table[row], a);
+    if (rc == SHELL_END) return 1;
   }
   if (status != nullptr) *status = rc;
   return 0;
