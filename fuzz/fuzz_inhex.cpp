@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool end_record = false;
     int len = 0;
     size_t pos = inhex_bom(text, size);
-    while ((len = inhex_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
+    while ((len = txt_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
       FZ_CHECK(len < INHEX_LINE_SIZE);
       if (line[0] != ':') {
         // A line the sender skips holds no record after blanks, control

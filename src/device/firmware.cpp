@@ -16,6 +16,7 @@
 #include "device/link.h"
 #include "serial/serial.h"
 #include "text/files.h"
+#include "text/lines.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ int fw_send_records(const std::vector<char>& image, const char* port, int total)
   int len = 0;
   // The same lines, in the same pieces, as the verification read.
   size_t pos = inhex_bom(image.data(), image.size());
-  while ((len = inhex_text_line(image.data(), image.size(), &pos, fw_send, INHEX_LINE_SIZE)) >= 0) {
+  while ((len = txt_text_line(image.data(), image.size(), &pos, fw_send, INHEX_LINE_SIZE)) >= 0) {
     ++line_number;
     if (fw_send[0] != ':') continue;
     fw_send[len] = '\r';

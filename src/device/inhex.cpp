@@ -2,16 +2,19 @@
 // before a single byte of it goes to the device.
 #include "device/inhex.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "text/lines.h"
+#include "text/numbers.h"
+#include "text/words.h"
+
 namespace {
 
 constexpr int INHEX_COUNT_MAX = 128;  // data bytes in one record
-
-bool inhex_blank(char c) { return c == ' ' || c == '\t'; }
 
 // A character an editor may show as nothing or as a blank: a control
 // character or a byte of a UTF-8 sequence (no-break space, byte order mark,
@@ -21,23 +24,30 @@ bool inhex_unseen(char c) {
   return u < 0x20 || u == 0x7F || u >= 0x80;
 }
 
-// Value of a hex digit, or -1.
-int inhex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+bool inhex_hex(char c) { return txt_digit(c, 16) >= 0; }
 
 // Character `i` of a line of `len` characters; NUL beyond its end.
 char inhex_at(const char* line, int len, int i) { return i < len ? line[i] : '\0'; }
+
+// Hex digit values by character; INHEX_NOT_HEX for every other byte.
+constexpr uint8_t INHEX_NOT_HEX = 0x80;
+constexpr std::array<uint8_t, 256> inhex_values = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    const int d = txt_digit(static_cast<char>(c), 16);
+    t[static_cast<size_t>(c)] = d < 0 ? INHEX_NOT_HEX : static_cast<uint8_t>(d);
+  }
+  return t;
+}();
+
+uint8_t inhex_value(char c) { return inhex_values[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
 int hexntoi(const char* text, int n) {
   if (text == nullptr || n < 1) return 0;
   int i = 0;
-  while (i < n && inhex_blank(text[i])) ++i;
+  while (i < n && txt_blank(text[i])) ++i;
   bool negative = false;
   if (i < n && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
@@ -46,7 +56,7 @@ int hexntoi(const char* text, int n) {
   // Any run of blanks and "0x" prefixes; a prefix counts only when both of
   // its characters lie within the n.
   while (i < n) {
-    if (inhex_blank(text[i])) {
+    if (txt_blank(text[i])) {
       ++i;
     } else if (text[i] == '0' && i + 1 < n && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
       i += 2;
@@ -54,17 +64,12 @@ int hexntoi(const char* text, int n) {
       break;
     }
   }
-  // Saturates instead of overflowing on long digit runs.
-  constexpr long long limit = static_cast<long long>(INT_MAX) + 1;
-  long long value = 0;
-  for (; i < n; ++i) {
-    int d = inhex_digit(text[i]);
-    if (d < 0) break;
-    value = value * 16 + d;
-    if (value > limit) value = limit;
-  }
-  if (negative) return static_cast<int>(-value);
-  return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+  // Saturates at the limits of int instead of overflowing on long digit runs.
+  const size_t left = static_cast<size_t>(n - i);
+  const std::string_view digits(text + i, strnlen(text + i, left));
+  const uint64_t cap = negative ? uint64_t{INT_MAX} + 1 : uint64_t{INT_MAX};
+  const auto value = static_cast<long long>(txt_digits(digits, 16, cap));
+  return static_cast<int>(negative ? -value : value);
 }
 
 uint8_t inhexsum(const char* text) {
@@ -75,48 +80,6 @@ uint8_t inhexsum(const char* text) {
     if (p[1] == '\0') break;  // an odd last character stands alone
   }
   return static_cast<uint8_t>(sum & 0xFFu);
-}
-
-int inhex_read_line(FILE* file, char* buf, int size) {
-  if (file == nullptr || buf == nullptr || size < 2) return -1;
-  int len = 0;
-  int c = 0;
-  bool any = false;
-  while (len < size - 1 && (c = std::getc(file)) != EOF) {
-    any = true;
-    if (c == '\r') {
-      // CR LF reads as LF, as a text stream shows it on every platform.
-      int next = std::getc(file);
-      if (next == '\n') {
-        c = '\n';
-      } else if (next != EOF) {
-        std::ungetc(next, file);
-      }
-    }
-    if (c == '\n') break;
-    buf[len++] = static_cast<char>(c);
-  }
-  buf[len] = '\0';
-  if (std::ferror(file)) return -1;  // a piece cut short by a read error is no line
-  return any ? len : -1;
-}
-
-int inhex_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap) {
-  if (text == nullptr || pos == nullptr || buf == nullptr || cap < 2 || *pos >= size) return -1;
-  size_t at = *pos;
-  int len = 0;
-  while (len < cap - 1 && at < size) {
-    char c = text[at++];
-    if (c == '\r' && at < size && text[at] == '\n') {
-      c = '\n';  // CR LF reads as LF, as inhex_read_line reads it
-      ++at;
-    }
-    if (c == '\n') break;
-    buf[len++] = c;
-  }
-  buf[len] = '\0';
-  *pos = at;
-  return len;
 }
 
 size_t inhex_bom(const char* text, size_t size) {
@@ -140,8 +103,8 @@ struct inhex_scan {
 int inhex_check_comment(const char* line, int len, unsigned long line_number) {
   int i = 0;
   bool only_blanks = true;
-  while (i < len && (inhex_blank(line[i]) || inhex_unseen(line[i]))) {
-    if (!inhex_blank(line[i])) only_blanks = false;
+  while (i < len && (txt_blank(line[i]) || inhex_unseen(line[i]))) {
+    if (!txt_blank(line[i])) only_blanks = false;
     ++i;
   }
   if (i > 0 && i < len && line[i] == ':') {
@@ -157,7 +120,7 @@ int inhex_check_comment(const char* line, int len, unsigned long line_number) {
   // Nothing but hex digits, as long as a record or longer: a record that
   // lost its ':'.
   int digits = 0;
-  while (digits < len && inhex_digit(line[digits]) >= 0) ++digits;
+  while (digits < len && inhex_hex(line[digits])) ++digits;
   if (len >= 11 && digits == len) {
     std::printf("\a\aError: record start (':') missing for line %lu in Firmware file!\n", line_number);
     return -13;
@@ -176,20 +139,59 @@ int inhex_type_count(char type) {
   }
 }
 
-// Checks one line (piece) of the file. 0 to go on, or the code of the fault
-// (its message printed).
-int inhex_check_line(inhex_scan& st, const char* line, int len) {
+// Sum and count of a record line of at least 11 characters with nothing
+// but hex digits after its ':', read through the digit table. False for any
+// other line: the general reading (hexntoi, inhexsum) decides it, with the
+// same results wherever both apply.
+bool inhex_plain(const char* line, int len, uint8_t* sum, int* count) {
+  if (len < 11) return false;
+  unsigned total = 0;
+  unsigned seen = 0;  // every value or'ed together: INHEX_NOT_HEX marks a stranger
+  int i = 1;
+  for (; i + 1 < len; i += 2) {
+    const uint8_t hi = inhex_value(line[i]);
+    const uint8_t lo = inhex_value(line[i + 1]);
+    seen |= hi | lo;
+    total += (hi << 4u) + lo;
+  }
+  if (i < len) {  // an odd last character stands alone
+    const uint8_t v = inhex_value(line[i]);
+    seen |= v;
+    total += v;
+  }
+  if ((seen & INHEX_NOT_HEX) != 0) return false;
+  *sum = static_cast<uint8_t>(total & 0xFFu);
+  *count = inhex_value(line[1]) * 16 + inhex_value(line[2]);
+  return true;
+}
+
+// Checks one line (piece) of the file, `len` characters at `piece` (not
+// ended by a NUL). 0 to go on, or the code of the fault (its message printed).
+int inhex_check_line(inhex_scan& st, const char* piece, int len) {
   const unsigned long line_number = ++st.line_number;
+  uint8_t sum = 0;
+  int count = 0;
+  const bool plain = len > 0 && piece[0] == ':' && inhex_plain(piece, len, &sum, &count);
+  // Any other line is looked at as a string of its own.
+  static char copy[INHEX_LINE_SIZE];
+  const char* line = piece;
+  if (!plain) {
+    std::memcpy(copy, piece, static_cast<size_t>(len));
+    copy[len] = '\0';
+    line = copy;
+  }
   if (line[0] != ':') return inhex_check_comment(line, len, line_number);
   if (st.records < INT_MAX) ++st.records;
 
-  // The sum ends at a NUL byte while the whole line would be sent: bytes the
-  // sum never covered must not reach the loader.
-  if (std::memchr(line, '\0', static_cast<size_t>(len)) != nullptr) {
-    std::printf("\a\aError: NUL byte in line %lu in Firmware file!\n", line_number);
-    return -11;
+  if (!plain) {
+    // The sum ends at a NUL byte while the whole line would be sent: bytes
+    // the sum never covered must not reach the loader.
+    if (std::memchr(line, '\0', static_cast<size_t>(len)) != nullptr) {
+      std::printf("\a\aError: NUL byte in line %lu in Firmware file!\n", line_number);
+      return -11;
+    }
+    sum = inhexsum(line + 1);
   }
-  uint8_t sum = inhexsum(line + 1);
   if (sum != 0) {
     std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n", sum, line_number);
     return -2;
@@ -200,7 +202,7 @@ int inhex_check_line(inhex_scan& st, const char* line, int len) {
     std::printf("\a\aError: invalid type (%c%c) for line %lu in Firmware file!\n", type_hi, type_lo, line_number);
     return -3;
   }
-  int count = hexntoi(line + 1, 2);
+  if (!plain) count = hexntoi(line + 1, 2);
   if (len != 2 * count + 11) {
     std::printf("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
                 static_cast<unsigned>(count), line_number);
@@ -220,8 +222,8 @@ int inhex_check_line(inhex_scan& st, const char* line, int len) {
   }
   // The sum and the length read through signs, blanks and "0x"; the loader
   // takes nothing but hex digits.
-  for (int i = 1; i < len; ++i) {
-    if (inhex_digit(line[i]) < 0) {
+  for (int i = 1; i < len && !plain; ++i) {
+    if (!inhex_hex(line[i])) {
       std::printf("\a\aError: non-hex character (0x%02x) for line %lu in Firmware file!\n",
                   static_cast<unsigned char>(line[i]), line_number);
       return -14;
@@ -265,21 +267,54 @@ int inhexverify(FILE* file) {
     return -1;
   }
   std::rewind(file);
-  // A byte order mark at the very start is not part of the first line.
-  unsigned char head[3] = {0, 0, 0};
-  const size_t got = std::fread(head, 1, sizeof head, file);
-  if (inhex_bom(reinterpret_cast<const char*>(head), got) == 0) std::rewind(file);
-  static char line[INHEX_LINE_SIZE];
+  // The file goes through a fixed buffer in large reads. A piece is certain
+  // once INHEX_LINE_SIZE bytes stand from its start (a piece and its line
+  // end), or once the file has ended; before that, the rest of the buffer
+  // moves to its front and the buffer is filled again.
+  static char chunk[INHEX_CHUNK_SIZE];
+  long base = 0;  // offset in the file of chunk[0]
+  size_t filled = 0;
+  size_t pos = 0;
+  bool ended = false;
+  bool failed = false;
+  int err = 0;
+  bool first = true;
   inhex_scan st;
-  int len = 0;
-  errno = 0;
-  while ((len = inhex_read_line(file, line, INHEX_LINE_SIZE)) >= 0) {
-    const int rc = inhex_check_line(st, line, len);
-    if (rc != 0) return rc;
+  for (;;) {
+    if (!ended && filled - pos < static_cast<size_t>(INHEX_LINE_SIZE)) {
+      std::memmove(chunk, chunk + pos, filled - pos);
+      base += static_cast<long>(pos);
+      filled -= pos;
+      pos = 0;
+      const size_t want = sizeof chunk - filled;
+      errno = 0;
+      const size_t got = std::fread(chunk + filled, 1, want, file);
+      filled += got;
+      if (got < want) {
+        ended = true;
+        failed = std::ferror(file) != 0;
+        err = errno;
+      }
+      // A byte order mark at the very start is not part of the first line.
+      if (first) pos = inhex_bom(chunk, filled);
+      first = false;
+    }
+    const size_t from = pos;
+    const char* piece = nullptr;
+    const int len = txt_text_piece(chunk, filled, &pos, INHEX_LINE_SIZE, &piece);
+    if (len < 0) break;
+    // A piece cut short by a read error is no line of the file.
+    const bool cut = failed && pos == filled && pos - from == static_cast<size_t>(len) && len < INHEX_LINE_SIZE - 1;
+    if (cut) break;
+    const int rc = inhex_check_line(st, piece, len);
+    if (rc != 0) {
+      // Nothing after the faulty line counts as read.
+      std::fseek(file, base + static_cast<long>(pos), SEEK_SET);
+      return rc;
+    }
   }
-  if (std::ferror(file)) {
+  if (failed) {
     // What could not be read was never checked: no count for it.
-    const int err = errno;
     std::printf("\a\aError: Firmware file: read error: %s\n", err != 0 ? std::strerror(err) : "unknown");
     return -10;
   }
@@ -291,12 +326,12 @@ int inhexverify_text(const char* text, size_t size) {
     std::printf("inhexverify: Error: param fp is invalid\n");
     return -1;
   }
-  static char line[INHEX_LINE_SIZE];
   inhex_scan st;
   size_t pos = inhex_bom(text, size);
+  const char* piece = nullptr;
   int len = 0;
-  while ((len = inhex_text_line(text, size, &pos, line, INHEX_LINE_SIZE)) >= 0) {
-    const int rc = inhex_check_line(st, line, len);
+  while ((len = txt_text_piece(text, size, &pos, INHEX_LINE_SIZE, &piece)) >= 0) {
+    const int rc = inhex_check_line(st, piece, len);
     if (rc != 0) return rc;
   }
   return inhex_check_end(st);

@@ -29,14 +29,8 @@ int inhexverify_text(const char* text, size_t size);
 size_t inhex_bom(const char* text, size_t size);
 
 // Size of the line buffer of the HEX file readers: a line is taken in pieces
-// of at most INHEX_LINE_SIZE - 1 characters, each counting as a line.
+// of at most INHEX_LINE_SIZE - 1 characters (txt_text_piece), each counting
+// as a line.
 constexpr int INHEX_LINE_SIZE = 512;
-// Reads the next piece of a HEX file (opened in binary mode) into `buf`: at
-// most size - 1 characters, up to a line feed. A CR LF line end reads as LF,
-// and the LF is removed. Returns the number of characters kept (NUL bytes
-// included), or -1 at the end of the file or on a read error (std::ferror
-// tells the two apart).
-int inhex_read_line(FILE* file, char* buf, int size);
-// The same reading from memory: the next piece of text[*pos, size) into `buf`,
-// *pos moved past it. -1 when *pos has reached `size`.
-int inhex_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap);
+// Size of the buffer inhexverify reads a file through.
+constexpr int INHEX_CHUNK_SIZE = 1 << 16;

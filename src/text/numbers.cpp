@@ -2,18 +2,6 @@
 
 #include "text/words.h"
 
-int txt_digit(char c, int base) {
-  int v = 99;
-  if (c >= '0' && c <= '9') {
-    v = c - '0';
-  } else if (c >= 'a' && c <= 'z') {
-    v = c - 'a' + 10;
-  } else if (c >= 'A' && c <= 'Z') {
-    v = c - 'A' + 10;
-  }
-  return v < base ? v : -1;
-}
-
 uint64_t txt_digits(std::string_view text, int base, uint64_t cap, size_t* used) {
   const auto b = static_cast<uint64_t>(base);
   uint64_t value = 0;

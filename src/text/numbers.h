@@ -6,8 +6,18 @@
 #include <cstdint>
 #include <string_view>
 
-// Value of `c` as a digit of `base` (2 to 16, letters in either case), or -1.
-int txt_digit(char c, int base);
+// Value of `c` as a digit of `base` (2 to 36, letters in either case), or -1.
+constexpr int txt_digit(char c, int base) {
+  int v = 99;
+  if (c >= '0' && c <= '9') {
+    v = c - '0';
+  } else if (c >= 'a' && c <= 'z') {
+    v = c - 'a' + 10;
+  } else if (c >= 'A' && c <= 'Z') {
+    v = c - 'A' + 10;
+  }
+  return v < base ? v : -1;
+}
 
 // Reads the run of `base` digits at the start of `text`, most significant
 // first. The value saturates at `cap`; *used (when given) receives the

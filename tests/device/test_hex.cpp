@@ -273,26 +273,6 @@ TEST(Inhexverify, LongLinesAreTakenInPieces) {
   EXPECT_EQ(r.out, "\a\aError: invalid record length (0) for line 1 in Firmware file!\n");
 }
 
-TEST(InhexReadLine, PiecesAndLineEnds) {
-  FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  std::string text = "ab\r\ncd\r\re\n\nxyz";
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::rewind(f);
-  char buf[4];
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), 2);
-  EXPECT_STREQ(buf, "ab");
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), 3);  // a piece of 3 characters
-  EXPECT_STREQ(buf, "cd\r");
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), 2);  // the rest, LF removed
-  EXPECT_STREQ(buf, "\re");
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), 0);
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), 3);
-  EXPECT_STREQ(buf, "xyz");
-  EXPECT_EQ(inhex_read_line(f, buf, sizeof buf), -1);
-  std::fclose(f);
-}
-
 // Files written by a real tool: objcopy turns raw bytes, and the machine code
 // of this very program, into Intel HEX.
 class HexFromObjcopy : public testing::Test {
@@ -443,31 +423,6 @@ TEST(Inhexverify, ReadErrorIsNoCount) {
   EXPECT_EQ(capture_stdout([&] { rc = inhexverify(f); }), "\a\aError: Firmware file: read error: Input/output error\n");
   EXPECT_EQ(rc, -10);
   std::fclose(f);
-}
-
-TEST(InhexTextLine, ReadsTheSamePiecesAsTheFileReader) {
-  const std::vector<std::string> texts = {"ab\r\ncd\r\re\n\nxyz", "\r", "\r\n", "a\r", std::string(600, 'x') + "\r\n",
-                                          "", "\n\n", std::string(3, '\0') + "\n"};
-  for (const std::string& text : texts) {
-    FILE* f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::rewind(f);
-    for (int cap : {4, INHEX_LINE_SIZE}) {
-      std::rewind(f);
-      size_t pos = 0;
-      for (;;) {
-        char from_file[INHEX_LINE_SIZE];
-        char from_text[INHEX_LINE_SIZE];
-        const int a = inhex_read_line(f, from_file, cap);
-        const int b = inhex_text_line(text.data(), text.size(), &pos, from_text, cap);
-        ASSERT_EQ(a, b) << "cap " << cap;
-        if (a < 0) break;
-        EXPECT_EQ(std::string(from_file, static_cast<size_t>(a)), std::string(from_text, static_cast<size_t>(b)));
-      }
-    }
-    std::fclose(f);
-  }
 }
 
 TEST(Inhexverify, DamagedFilesThatWouldFlashAnotherImageAreRefusedWithTheirLine) {

@@ -13,6 +13,7 @@
 
 #include "text/files.h"
 #include "text/home.h"
+#include "text/lines.h"
 #include "text/numbers.h"
 #include "text/words.h"
 
@@ -138,6 +139,55 @@ TEST(TextNumbers, Digits) {
   EXPECT_EQ(txt_digits("9", 10, 5), 5u);
   EXPECT_EQ(txt_digit('8', 8), -1);
   EXPECT_EQ(txt_digit('z', 36), 35);
+}
+
+TEST(TextLines, PiecesAndLineEnds) {
+  FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  std::string text = "ab\r\ncd\r\re\n\nxyz";
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::rewind(f);
+  char buf[4];
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 2);
+  EXPECT_STREQ(buf, "ab");
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 3);  // a piece of 3 characters
+  EXPECT_STREQ(buf, "cd\r");
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 2);  // the rest, LF removed
+  EXPECT_STREQ(buf, "\re");
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 0);
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 3);
+  EXPECT_STREQ(buf, "xyz");
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf), -1);
+  std::fclose(f);
+}
+
+TEST(TextLines, TextGivesTheSamePiecesAsTheStream) {
+  // Around the end of a piece: a CR LF split by it, a line feed just after it.
+  const std::string x509(509, 'x');
+  const std::vector<std::string> texts = {
+      "ab\r\ncd\r\re\n\nxyz", "\r", "\r\n", "a\r", std::string(600, 'x') + "\r\n", "", "\n\n",
+      std::string(3, '\0') + "\n", "abc\n", "abc\r\n", "a\r\r\n", "ab\r\r\n", x509 + "\r\n", x509 + "x\r\n",
+      x509 + "xx\n", x509 + "xx\r\n", x509 + "xxx\n\r"};
+  for (const std::string& text : texts) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    for (int cap : {4, 512}) {
+      std::rewind(f);
+      size_t pos = 0;
+      for (;;) {
+        char from_file[512];
+        char from_text[512];
+        const int a = txt_read_line(f, from_file, cap);
+        const int b = txt_text_line(text.data(), text.size(), &pos, from_text, cap);
+        ASSERT_EQ(a, b) << "cap " << cap;
+        if (a < 0) break;
+        EXPECT_EQ(std::string(from_file, static_cast<size_t>(a)), std::string(from_text, static_cast<size_t>(b)));
+      }
+    }
+    std::fclose(f);
+  }
 }
 
 TEST(TextFiles, OpensRegularFilesOnly) {
