@@ -152,7 +152,7 @@ bool inhex_plain(const char* line, int len, uint8_t* sum, int* count) {
     const uint8_t hi = inhex_value(line[i]);
     const uint8_t lo = inhex_value(line[i + 1]);
     seen |= hi | lo;
-    total += (hi << 4u) + lo;
+    total += hi * 16u + lo;
   }
   if (i < len) {  // an odd last character stands alone
     const uint8_t v = inhex_value(line[i]);

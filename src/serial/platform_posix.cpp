@@ -121,8 +121,9 @@ void ask_low_latency(int fd) {
   if (ioctl(fd, TIOCGSERIAL, &ss) != 0) {
     return;
   }
-  if ((ss.flags & ASYNC_LOW_LATENCY) == 0) {
-    ss.flags |= ASYNC_LOW_LATENCY;
+  constexpr int low_latency = static_cast<int>(ASYNC_LOW_LATENCY);
+  if ((ss.flags & low_latency) == 0) {
+    ss.flags |= low_latency;
     ioctl(fd, TIOCSSERIAL, &ss);
   }
 #else

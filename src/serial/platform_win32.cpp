@@ -106,7 +106,8 @@ void set_dcb_flags(DCB& d, uint32_t f) {
   d.fNull = (f >> 11) & 0x1;
   d.fRtsControl = (f >> 12) & 0x3;
   d.fAbortOnError = (f >> 14) & 0x1;
-  d.fDummy2 = (f >> 15) & 0x1FFFF;
+  const DWORD high = f >> 15;  // through a DWORD: the compiler then sees the mask fit the 17 bits
+  d.fDummy2 = high & 0x1FFFF;
 }
 
 // The link's line settings in a DCB read from the port: `baud`, 8N1, the
