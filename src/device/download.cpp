@@ -143,6 +143,15 @@ int dwn_write_file(const uint8_t* data, int length) {
   return sent;
 }
 
+int dwn_announce() {
+  static constexpr uint8_t command[] = {'d', 'o', 'w', 'n', 'l', 'o', 'a', 'd', '\n'};
+  if (write_port(link_state.port_name, command, sizeof command) < 0) {
+    printf("\a\aError: wrote Download command, got error on port %s\n", link_state.port_name);
+    return -1;
+  }
+  return 0;
+}
+
 int dwn_download() {
   std::array<uint8_t, dwn_flush_size> junk{};
   if (read_port(link_state.port_name, junk.data(), dwn_flush_size, dwn_flush_timeout_ms) == READ_PORT_LOST) {

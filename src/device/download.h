@@ -20,6 +20,9 @@ uint16_t crc16(uint16_t reg, const uint8_t* data, int count, const uint16_t* tab
 int dwn_write_pkt(uint8_t* packet, int length);
 // Sends `length` bytes as consecutive data packets.
 int dwn_write_file(const uint8_t* data, int length);
+// Tells the device a download follows ("download\n" on the open link). 0, or
+// -1 when the write failed (the message is printed; the link stays open).
+int dwn_announce();
 // Sends "conf", "rules" and the finish packet. 0 or -1..-5 (the step that
 // failed), -6 the port was lost before the first packet.
 int dwn_download();

@@ -54,11 +54,6 @@ int dev_find_text(const uint8_t* hay, int len, std::string_view needle) {
   return dev_find(hay, len, needle.data(), static_cast<int>(needle.size()));
 }
 
-void dev_drop() {
-  close_port();
-  link_state.connected = 0;
-}
-
 void dev_handshake(int32_t baud) {
   const char* name = link_state.port_name;
 
@@ -68,7 +63,7 @@ void dev_handshake(int32_t baud) {
   }
   if (open_port(name, baud) != 0) {
     printf("\a\aError: could not open COM port %s\n", name);
-    link_state.connected = 0;
+    dev_drop_link();
     return;
   }
 
@@ -85,7 +80,7 @@ void dev_handshake(int32_t baud) {
   const int request_len = static_cast<int>(dev_version_request.size());
   if (write_port(name, dev_version_request.data(), request_len) != request_len) {
     printf("\n\a\aError: wrote interrupt character and version command, got error on port %s\n", name);
-    dev_drop();
+    dev_drop_link();
     return;
   }
 
@@ -106,13 +101,13 @@ void dev_handshake(int32_t baud) {
   if (name_at < 0) {
     printf("\n\a\aError: did not receive the Tovarelink prompt!\nExpected: Tovarelink\n");
     hexdump(stdout, 1, "Got", dev_reply, n, 10);
-    dev_drop();
+    dev_drop_link();
     return;
   }
   const int mark_rel = dev_find_text(dev_reply + name_at, n - name_at, dev_version_mark);
   if (mark_rel < 0) {
     printf("\n\a\aError: did not receive the Tovarelink version (minimum %d.%d)!\n", dev_min_major, dev_min_minor);
-    dev_drop();
+    dev_drop_link();
     return;
   }
 
@@ -127,7 +122,7 @@ void dev_handshake(int32_t baud) {
   if (major < dev_min_major || (major == dev_min_major && minor < dev_min_minor)) {
     printf("\n\a\aError: received Tovarelink version %d.%d but minimal is %d.%d!\n", major, minor, dev_min_major,
            dev_min_minor);
-    dev_drop();
+    dev_drop_link();
     return;
   }
 
@@ -143,12 +138,12 @@ void dev_resync(int32_t baud) {
   close_port();
   if (open_port(name, baud) != 0) {
     printf("\a\aError: could not open COM port %s\n", name);
-    link_state.connected = 0;
+    dev_drop_link();
     return;
   }
   if (write_port(name, &dev_line_feed, 1) != 1) {
     printf("\a\aError: wrote CR character, got error on port %s\n", name);
-    dev_drop();
+    dev_drop_link();
     return;
   }
 
@@ -168,14 +163,33 @@ void dev_resync(int32_t baud) {
     return;
   }
   printf("\a\aError: did not receive the Tovarelink prompt!\n");
-  dev_drop();
+  dev_drop_link();
 }
 
 }  // namespace
 
-void dev_port_lost() {
-  close_port();  // already closed by read_port; nothing may be written any more
+void dev_drop_link() {
+  close_port();
   link_state.connected = 0;
+}
+
+int dev_change_baud(int32_t baud) {
+  char cmd[32];
+  const int len = snprintf(cmd, sizeof cmd, "host %ld\n", static_cast<long>(baud));
+  if (write_port(link_state.port_name, reinterpret_cast<const uint8_t*>(cmd), len) < 0) {
+    printf("\a\aError: wrote Host Baud command, got error on port %s\n", link_state.port_name);
+    dev_drop_link();
+    return -1;
+  }
+  // The command must leave the port before it is closed and reopened at the
+  // new rate; a close does not wait for the transmitter.
+  drain_port();
+  dev_connect(baud, 1);
+  return link_state.connected == 1 ? 0 : -1;
+}
+
+void dev_port_lost() {
+  dev_drop_link();  // the port is already closed by read_port; nothing may be written any more
   printf("\n\a\aError: lost COM port %s, link closed!\n", link_state.port_name);
 }
 

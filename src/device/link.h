@@ -21,6 +21,16 @@ extern uint8_t dev_reply[DEV_REPLY_SIZE];
 // wait for the prompt. Leaves the outcome in link_state.connected.
 void dev_connect(int32_t baud, int resync);
 
+// Drops the link: closes the port and marks the link disconnected. Every
+// place that ends the link without the device's say goes through here.
+void dev_drop_link();
+
+// Changes the link rate on both sides: tells the device "host N" at the old
+// rate, then reopens at `baud` and waits for the prompt (dev_connect with
+// resync 1). 0 when the link is up at the new rate; -1 with the link
+// dropped otherwise (the message is printed).
+int dev_change_baud(int32_t baud);
+
 // After read_port returned READ_PORT_LOST (its two lines are on standard
 // error, the port is closed): marks the link disconnected and prints
 // "\n\a\aError: lost COM port NAME, link closed!\n".

@@ -36,12 +36,6 @@ long st_parse_count(const char* text) {
   return static_cast<long>(txt_int(text, 10, LONG_MIN, LONG_MAX));
 }
 
-// Closes the port; the shell then counts as disconnected.
-void st_drop_link() {
-  close_port();
-  link_state.connected = 0;
-}
-
 }  // namespace
 
 int serial_test(int command_number, const char* iterations) {
@@ -59,7 +53,7 @@ int serial_test(int command_number, const char* iterations) {
   const int command_len = static_cast<int>(st_command.size());
   if (write_port(name, reinterpret_cast<const uint8_t*>(st_command.data()), command_len) != command_len) {
     printf("\n\a\aError: wrote serialtest command, got error on port %s\n", name);
-    st_drop_link();
+    dev_drop_link();
     return -2;
   }
 
@@ -74,7 +68,7 @@ int serial_test(int command_number, const char* iterations) {
   if (dev_find(reply.data(), n, st_start_text.data(), static_cast<int>(st_start_text.size())) < 0) {
     printf("\n\a\aError: did not receive the serialtest response!\n");
     hexdump(stdout, 1, "Got", reply.data(), n, 10);
-    st_drop_link();
+    dev_drop_link();
     return -3;
   }
 
@@ -84,7 +78,7 @@ int serial_test(int command_number, const char* iterations) {
       if (write_port(name, &ch, 1) != 1) {
         printf("\n\a\aError: wrote serialtest count %ld value 0x%02x, got error on port %s\n", i,
                static_cast<unsigned>(ch), name);
-        st_drop_link();
+        dev_drop_link();
         return -4;
       }
       uint8_t echo = 0;
@@ -95,13 +89,13 @@ int serial_test(int command_number, const char* iterations) {
       }
       if (got != 1) {
         printf("\n\a\aError: did not receive the serialtest response on port %s!\n", name);
-        st_drop_link();
+        dev_drop_link();
         return -5;
       }
       if (echo != ch) {
         printf("\n\a\aError: serialtest mismatch character 0x%02x, got 0x%02x\n", static_cast<unsigned>(ch),
                static_cast<unsigned>(echo));
-        st_drop_link();
+        dev_drop_link();
         return -6;
       }
     }
@@ -115,7 +109,7 @@ int serial_test(int command_number, const char* iterations) {
 
   if (write_port(name, &st_interrupt, 1) != 1) {
     printf("\n\a\aError: wrote serialtest termination command, got error on port %s\n", name);
-    st_drop_link();
+    dev_drop_link();
     return -7;
   }
   return 0;

@@ -13,7 +13,6 @@
 #include "device/serialtest.h"
 #include "rules/rules.h"
 #include "serial/port_name.h"
-#include "serial/serial.h"
 #include "shell/shell.h"
 #include "text/words.h"
 
@@ -29,12 +28,6 @@ int ask_yes_no(const char* question) {
   std::fputs(question, stdout);
   if (con_answer(shell_line, SHELL_LINE_SIZE, CON_YES_NO) == nullptr) return -1;
   return (shell_line[0] == 'y' || shell_line[0] == 'Y') ? 1 : 0;
-}
-
-// Drops the link: closes the port and clears the connected state.
-void link_drop() {
-  close_port();
-  link_state.connected = 0;
 }
 
 }  // namespace
@@ -138,7 +131,7 @@ int cmd_connect(shell_args& a) {
 
 int cmd_disconnect(shell_args&) {
   if (link_state.connected == 1) {
-    link_drop();
+    dev_drop_link();
     std::printf("Disconnected\n");
     return 0;
   }
@@ -162,18 +155,7 @@ int cmd_baud(shell_args& a) {
     std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(rate));
     return SHELL_FAILED;
   }
-  char cmd[32];
-  int len = std::snprintf(cmd, sizeof cmd, "host %ld\n", rate);
-  if (write_port(link_state.port_name, reinterpret_cast<const uint8_t*>(cmd), len) < 0) {
-    std::printf("\a\aError: wrote Host Baud command, got error on port %s\n", link_state.port_name);
-    link_drop();
-    return SHELL_FAILED;
-  }
-  // The command must leave the port before it is closed and reopened at the
-  // new rate; a close does not wait for the transmitter.
-  drain_port();
-  dev_connect(static_cast<int32_t>(rate), 1);
-  return link_state.connected == 1 ? 0 : SHELL_FAILED;
+  return dev_change_baud(static_cast<int32_t>(rate)) == 0 ? 0 : SHELL_FAILED;
 }
 
 int cmd_download(shell_args&) {
@@ -213,13 +195,9 @@ int cmd_download(shell_args&) {
       return SHELL_FAILED;
     }
   }
-  static const uint8_t download_cmd[] = {'d', 'o', 'w', 'n', 'l', 'o', 'a', 'd', '\n'};
-  if (write_port(link_state.port_name, download_cmd, sizeof download_cmd) < 0) {
-    std::printf("\a\aError: wrote Download command, got error on port %s\n", link_state.port_name);
-    return SHELL_FAILED;
-  }
+  if (dwn_announce() != 0) return SHELL_FAILED;
   int rc = dwn_download();
-  link_drop();
+  dev_drop_link();
   if (rc != 0) {
     std::printf("\a\aError: Download failed: %d\n", rc);
     std::printf("Disconnected\n");

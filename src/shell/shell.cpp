@@ -73,7 +73,7 @@ int dispatch(const command_entry& row, shell_args& a) {
   // A port lost under a command (a vanished device) leaves no link behind,
   // and the command failed, whatever its handler made of it.
   if (link_state.connected == 1 && !port_is_open()) {
-    link_state.connected = 0;
+    dev_drop_link();
     return SHELL_FAILED;
   }
   return status;
