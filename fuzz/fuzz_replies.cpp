@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case ex_firmware: {
       fake_port_fail_write(write_fault);
       fake_port_fail_open(open_fault);
-      const int rc = firmware("COM3", (param & 1) != 0 ? hex_long : hex_short);
+      const int rc = firmware("COM3", (param & 1) != 0 ? hex_long : hex_short, nullptr);
       FZ_CHECK(rc <= 0 && rc >= -16);
       if (rc == 0) FZ_CHECK(script_has(script, "\x05"));
       // Every record line needs its answer: no read of the update may fail.

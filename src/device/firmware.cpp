@@ -11,7 +11,6 @@
 #include <cstring>
 #include <vector>
 
-#include "console/console.h"
 #include "device/inhex.h"
 #include "device/link.h"
 #include "serial/serial.h"
@@ -67,10 +66,6 @@ constexpr int FW_RECORD_MS = 100;
 // Handshake answers are collected in the first bytes of the reply buffer.
 constexpr int FW_REPLY_BYTES = 20;
 static_assert(FW_REPLY_BYTES <= DEV_REPLY_SIZE, "handshake answers fit the reply buffer");
-
-// The operator's Enter line.
-constexpr int FW_ENTER_SIZE = 1024;
-char fw_enter[FW_ENTER_SIZE];
 
 // The record line being sent: a whole piece of the file as the verifier
 // reads it (up to INHEX_LINE_SIZE - 1 characters), its CR and a NUL. Every
@@ -227,7 +222,7 @@ int fw_send_records(const std::vector<char>& image, const char* port, int total)
 // Everything from the interrupt pair to the end of the record lines, on the
 // open port. Returns the result of the update; the caller closes the port.
 // -5 and FW_PORT_LOST come back with the port already closed.
-int fw_exchange(const std::vector<char>& image, const char* port, int total) {
+int fw_exchange(const std::vector<char>& image, const char* port, int total, fw_confirm confirm) {
   if (write_port(port, FW_INTERRUPT, sizeof FW_INTERRUPT) < 0) {
     std::printf("\n\a\aError: wrote interrupt character, got error on port %s\n", port);
     return -7;
@@ -239,19 +234,8 @@ int fw_exchange(const std::vector<char>& image, const char* port, int total) {
   }
   purge_port();
 
-  std::printf(
-      "\n\a\aWARNING! The Tovarelink Firmware is about to be updated!\n"
-      "This will take less than %d minutes.\n"
-      "Do NOT interrupt the process once started!\n"
-      "If power is interrupted during this process you may not be able\n"
-      "to communicate with the Tovarelink due to firmware corruption.\n"
-      "If this happens correct the power problem and restart this entire process.\n"
-      "\n"
-      "Type the Enter key when you are ready to continue...",
-      FW_WARN_MINUTES);
-  std::fflush(stdout);
-  // Any line, or the end of input, goes on.
-  if (con_answer(fw_enter, FW_ENTER_SIZE, CON_ENTER) == nullptr) fw_enter[0] = '\0';
+  // The last moment to warn the operator: the reset comes next.
+  if (confirm != nullptr) confirm(FW_WARN_MINUTES);
 
   std::memset(dev_reply, 0, FW_REPLY_BYTES);
   if (write_port(port, reinterpret_cast<const uint8_t*>(FW_RESET), FW_RESET_LEN) < 0) {
@@ -357,7 +341,7 @@ void firmware_progress(long done, long total) {
   std::fflush(stdout);
 }
 
-int firmware(const char* port_name, const char* file_name) {
+int firmware(const char* port_name, const char* file_name, fw_confirm confirm) {
   if (file_name == nullptr) {
     std::printf("firmware: Error: param filename is invalid\n");
     return -1;
@@ -395,7 +379,7 @@ int firmware(const char* port_name, const char* file_name) {
     return -5;
   }
 
-  int result = fw_exchange(image, port, total);
+  int result = fw_exchange(image, port, total, confirm);
   if (result == -5 || result == FW_PORT_LOST) return result;  // the port is closed already
   close_port();
   std::printf("Disconnected\n");

@@ -3,14 +3,21 @@
 #include <cstddef>
 #include <cstdint>
 
+// Called once the device has been interrupted and drained, right before it
+// is reset into its loader: the caller warns the operator (the update takes
+// less than `minutes`) and waits until he is ready. The update goes on when
+// it returns.
+using fw_confirm = void (*)(int minutes);
+
 // Updates the firmware from the Intel HEX file `file_name` over the port
-// `port_name` ("COMn" or a device path). The file is read once, whole, and
+// `port_name` ("COMn" or a device path), calling `confirm` (when given)
+// before the reset. The file is read once, whole, and
 // the verified image is what is sent. 0 only when every record line of it
 // was accepted by the loader; else -1 .. -16: -1 no name, -2 cannot open or
 // not a regular file, -3 read error or too large, -4 verification failed,
 // -5 port not opened, -6 .. -14 the loader exchange, -15 the port was lost
 // (a vanished device), -16 not every record line was sent.
-int firmware(const char* port_name, const char* file_name);
+int firmware(const char* port_name, const char* file_name, fw_confirm confirm);
 // Prints the progress line for `done` of `total` record lines.
 void firmware_progress(long done, long total);
 

@@ -19,9 +19,28 @@
 namespace {
 
 constexpr int FW_ANSWER_SIZE = 40;
+constexpr int FW_ENTER_SIZE = 1024;
 
 char fw_file_name[SHELL_LINE_SIZE];
 char fw_answer[FW_ANSWER_SIZE];
+char fw_enter[FW_ENTER_SIZE];
+
+// The firmware update's warning, right before the device is reset: any line,
+// or the end of input, goes on (-y answers an empty line).
+void fw_warn_and_wait(int minutes) {
+  std::printf(
+      "\n\a\aWARNING! The Tovarelink Firmware is about to be updated!\n"
+      "This will take less than %d minutes.\n"
+      "Do NOT interrupt the process once started!\n"
+      "If power is interrupted during this process you may not be able\n"
+      "to communicate with the Tovarelink due to firmware corruption.\n"
+      "If this happens correct the power problem and restart this entire process.\n"
+      "\n"
+      "Type the Enter key when you are ready to continue...",
+      minutes);
+  std::fflush(stdout);
+  if (con_answer(fw_enter, FW_ENTER_SIZE, CON_ENTER) == nullptr) fw_enter[0] = '\0';
+}
 
 // Reads a yes/no answer into the input line. 1 yes, 0 no, -1 end of input.
 int ask_yes_no(const char* question) {
@@ -237,7 +256,7 @@ int cmd_firmware(shell_args& a) {
     std::printf("Tovarelink Firmware will NOT be updated!\n");
     return SHELL_FAILED;
   }
-  if (firmware(name, fw_file_name) == 0) {
+  if (firmware(name, fw_file_name, fw_warn_and_wait) == 0) {
     std::printf(
         "\a\aFirmware update succeeded!\n\n"
         "Don't forget to Configure Operating Parameters, Process Rules\n"

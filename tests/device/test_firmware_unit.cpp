@@ -31,7 +31,7 @@ struct fw_result {
 
 fw_result run_firmware(const char* port, const char* file) {
   int rc = 0;
-  std::string out = capture_stdout([&] { rc = firmware(port, file); });
+  std::string out = capture_stdout([&] { rc = firmware(port, file, nullptr); });
   return {rc, out};
 }
 

@@ -25,6 +25,12 @@ struct fw_run {
   std::string out;
 };
 
+void warn_and_wait(int minutes) {
+  std::printf("[warning: %d minutes, ", minutes);
+  char line[16];
+  std::printf("%s]", std::fgets(line, sizeof line, stdin) != nullptr && line[0] == '\n' ? "Enter" : "no Enter");
+}
+
 // Runs the update against a fresh device with an Enter line waiting on
 // standard input.
 fw_run run_update(const simdev::options& opt, const std::string& file) {
@@ -32,16 +38,13 @@ fw_run run_update(const simdev::options& opt, const std::string& file) {
   static std::string enter = write_file(scratch_dir("fw_loader_stdin") + "/enter", "\n");
   EXPECT_NE(std::freopen(enter.c_str(), "r", stdin), nullptr);
   int rc = 0;
-  std::string out = capture_stdout([&] { rc = firmware(memport::port_name, file.c_str()); });
+  std::string out = capture_stdout([&] { rc = firmware(memport::port_name, file.c_str(), warn_and_wait); });
   return {rc, out};
 }
 
-const std::string warning =
-    "\n\a\aWARNING! The Tovarelink Firmware is about to be updated!\nThis will take less than 5 minutes.\n"
-    "Do NOT interrupt the process once started!\nIf power is interrupted during this process you may not be able\n"
-    "to communicate with the Tovarelink due to firmware corruption.\n"
-    "If this happens correct the power problem and restart this entire process.\n\n"
-    "Type the Enter key when you are ready to continue...";
+// What the shell does before the reset, as the test sees it: a mark with the
+// figure it is given, and the Enter line taken from standard input.
+const std::string warning = "[warning: 5 minutes, Enter]";
 
 const std::string connected = "\a\nConnected at 19200\n";
 
