@@ -17,6 +17,7 @@ struct port_system_row {
 constexpr port_system_row port_systems[] = {
     {PORT_LINUX, "/dev/ttyS%d", 0},   {PORT_FREEBSD, "/dev/cuau%d", 0}, {PORT_OPENBSD, "/dev/cua%02d", 0},
     {PORT_NETBSD, "/dev/dty%02d", 0}, {PORT_MACOS, nullptr, 0},         {PORT_WINDOWS, "\\\\.\\COM%d", 1},
+    {PORT_BROWSER, "page port %d", 1},
 };
 
 const port_system_row* row_of(port_system sys) {
@@ -48,6 +49,8 @@ port_system port_system_here() {
   return PORT_NETBSD;
 #elif defined(__APPLE__)
   return PORT_MACOS;
+#elif defined(__EMSCRIPTEN__)
+  return PORT_BROWSER;
 #else
   return PORT_LINUX;
 #endif

@@ -15,6 +15,7 @@ enum port_system {
   PORT_NETBSD,   // /dev/dty00 .. /dev/dty19
   PORT_MACOS,    // no fixed names: a port is named by its path (/dev/cu.usbserial-...)
   PORT_WINDOWS,  // \\.\COM1 .. \\.\COM20, the only form that reaches COM10 and above
+  PORT_BROWSER,  // a browser page: COMn is the n-th port the operator allowed the page to use
 };
 
 // The system this program was built for.

@@ -216,6 +216,7 @@ int run_lines(const shell_settings& settings) {
     }
     int status = 0;
     if (shell_line_step(&status) != 0) return 0;
+    if (settings.line_done != nullptr) settings.line_done(status);
     if (status != 0 && settings.exit_on_error) return 1;
   }
 }

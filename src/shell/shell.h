@@ -29,6 +29,10 @@ struct shell_settings {
   const char* const* commands;  // -c lines, run in place of standard input
   int command_count;            // 0: commands come from standard input
   bool exit_on_error;           // -e: the first failed command ends the run
+  // Called after each command line is handled, with its status (0, or
+  // SHELL_FAILED): a front end that shows each command's result (the browser
+  // page) learns here that the command is over. nullptr: nobody is told.
+  void (*line_done)(int status) = nullptr;
 };
 
 // Runs the shell. Without -c lines: until exit (returns 0) or the end of

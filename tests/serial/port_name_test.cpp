@@ -33,6 +33,7 @@ const mapping_row mappings[] = {
     {PORT_WINDOWS, "\\\\?\\COM4", "\\\\?\\COM4"},
     {PORT_WINDOWS, "/dev/ttyS0", "/dev/ttyS0"},
     {PORT_WINDOWS, "\\x", ""},
+    {PORT_BROWSER, "COM2", "page port 2"},
     {PORT_WINDOWS, "CNCA0", ""},
 };
 

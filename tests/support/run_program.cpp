@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -40,8 +41,23 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
   return run_program(path, args, input, timeout_s, input_step{});
 }
 
+namespace {
+
+// With TOVHOST_SESSION_LOG naming a folder, each run of tovhost without
+// arguments leaves its standard input there (one file per run): the browser
+// page's tests replay these sessions and compare the page with the program.
+void log_session(const std::string& path, const std::vector<std::string>& args, const std::string& input) {
+  static int count = 0;
+  const char* dir = std::getenv("TOVHOST_SESSION_LOG");
+  if (dir == nullptr || !args.empty() || path != tovhost_path()) return;
+  write_file(std::string(dir) + "/" + std::to_string(getpid()) + "-" + std::to_string(count++) + ".in", input);
+}
+
+}  // namespace
+
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& first,
                         double timeout_s, const input_step& step) {
+  if (step.wait_for.empty()) log_session(path, args, first);
   prog_result r;
   std::string input = first;
   bool step_waiting = !step.wait_for.empty();
