@@ -1,12 +1,15 @@
 #include "serial/trace.h"
 
 #include <array>
-#include <cstdarg>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "serial/port_name.h"
 
@@ -15,6 +18,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -45,7 +49,10 @@ constexpr size_t TRACE_TEXT_SIZE = 1 << 16;
 constexpr size_t TRACE_LINE_MAX = 1024;
 
 std::array<uint8_t, TRACE_BUFFER_SIZE> notes{};
-size_t notes_used = 0;
+// The bytes of whole notes in `notes`. A note is copied in first and counted
+// after, so that a signal handler never sees half a note.
+std::atomic<size_t> notes_used{0};
+static_assert(std::atomic<size_t>::is_always_lock_free, "read from a signal handler");
 std::array<char, TRACE_TEXT_SIZE> text{};
 size_t text_used = 0;
 
@@ -54,6 +61,31 @@ bool trace_to_stderr = false;
 int64_t trace_origin = 0;
 int trace_errno = 0;  // the first failure to write or close the trace; 0: none
 char trace_name[256];  // the file, for the warning
+volatile std::sig_atomic_t trace_dying = 0;  // set while a signal handler writes the notes out
+
+#ifndef _WIN32
+// The signals that end the program with the notes so far written out.
+constexpr int trace_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Holds those signals back while the notes and the file change hands, so
+// that the handler never writes the same notes twice or into a closed file.
+struct signal_hold {
+  sigset_t before;
+  signal_hold() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : trace_signals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &before);
+  }
+  ~signal_hold() { sigprocmask(SIG_SETMASK, &before, nullptr); }
+  signal_hold(const signal_hold&) = delete;
+  signal_hold& operator=(const signal_hold&) = delete;
+};
+#else
+// The console's Ctrl-C handler runs on a thread of its own there: the notes
+// are written out at exit only.
+struct signal_hold {};
+#endif
 
 // The one warning of a trace that lost text. Writing stops at the first
 // failure: what follows would be a trace with a hole.
@@ -85,41 +117,118 @@ bool write_all(int fd, const char* data, size_t len) {
   return true;
 }
 
-double ms_since_start(int64_t t) { return static_cast<double>(t - trace_origin) / 1e6; }
-double ms_between(int64_t a, int64_t b) { return static_cast<double>(b - a) / 1e6; }
+// One line of text being built. The pieces are appended by hand rather than
+// by the printf family: the same code writes the notes out from a signal
+// handler, where only plain stores and write() are safe.
+struct text_line {
+  char* at;
+  size_t len;
+  size_t cap;  // a line longer than this is cut
+};
+
+void put(text_line& l, const char* s, size_t n) {
+  for (size_t i = 0; i < n && s[i] != '\0' && l.len < l.cap; ++i) l.at[l.len++] = s[i];
+}
+void put(text_line& l, const char* s) { put(l, s, SIZE_MAX); }
+
+// `v` in decimal, right-aligned in `width` characters padded with `pad`.
+void put_unsigned(text_line& l, uint64_t v, int width = 0, char pad = ' ') {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (int i = n; i < width; ++i) put(l, &pad, 1);
+  while (n > 0) put(l, &digits[--n], 1);
+}
+
+void put_signed(text_line& l, int64_t v) {
+  if (v < 0) put(l, "-");
+  put_unsigned(l, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+}
+
+void put_hex4(text_line& l, unsigned v) {
+  constexpr char digits[] = "0123456789abcdef";
+  char h[4];
+  for (int i = 3; i >= 0; --i, v >>= 4) h[i] = digits[v & 0xF];
+  put(l, h, sizeof h);
+}
+
+// Nanoseconds as milliseconds with three decimals (to the nearest
+// microsecond, halves up), right-aligned in `width` characters.
+void put_ms(text_line& l, int64_t ns, int width = 0) {
+  const bool negative = ns < 0;
+  const uint64_t us = ((negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns)) + 500) / 1000;
+  char text[32];
+  text_line t{text, 0, sizeof text};
+  if (negative) put(t, "-");
+  put_unsigned(t, us / 1000);
+  put(t, ".");
+  put_unsigned(t, us % 1000, 3, '0');
+  for (size_t i = t.len; i < static_cast<size_t>(width > 0 ? width : 0); ++i) put(l, " ");
+  put(l, text, t.len);
+}
+
+// The first failure to write the trace, told from a signal handler: no
+// stdio there, and the system's text only where the C library gives it
+// safely.
+void trace_failed_in_handler(int err) {
+  if (trace_errno != 0) return;
+  trace_errno = err != 0 ? err : EIO;
+  char out[512];
+  text_line l{out, 0, sizeof out - 1};
+  put(l, "trace ");
+  put(l, trace_name);
+  put(l, " incomplete: ");
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+  const char* desc = strerrordesc_np(trace_errno);
+#else
+  const char* desc = nullptr;
+#endif
+  if (desc != nullptr) {
+    put(l, desc);
+  } else {
+    put(l, "error ");
+    put_signed(l, trace_errno);
+  }
+  out[l.len++] = '\n';
+  write_all(2, out, l.len);
+}
 
 void text_out() {
-  if (text_used > 0 && trace_fd >= 0 && trace_errno == 0 && !write_all(trace_fd, text.data(), text_used))
-    trace_failed_with(errno);
+  if (text_used > 0 && trace_fd >= 0 && trace_errno == 0 && !write_all(trace_fd, text.data(), text_used)) {
+    if (trace_dying != 0) {
+      trace_failed_in_handler(errno);
+    } else {
+      trace_failed_with(errno);
+    }
+  }
   text_used = 0;
 }
 
-// Appends one line (stamped with `t`) to the text, writing the text out
-// when it is nearly full.
-void line(int64_t t, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void line(int64_t t, const char* format, ...) {
+// Starts a line stamped with `t` in the text, writing the text out first
+// when it is nearly full; end_line() adds it.
+text_line begin_line(int64_t t) {
   if (TRACE_TEXT_SIZE - text_used < TRACE_LINE_MAX) text_out();
-  char* at = text.data() + text_used;
-  const size_t room = TRACE_LINE_MAX - 1;  // one line is cut rather than overflow
-  int n = std::snprintf(at, room, "%10.3f ", ms_since_start(t));
-  if (n < 0) return;
-  va_list ap;
-  va_start(ap, format);
-  const int m = std::vsnprintf(at + n, room - static_cast<size_t>(n), format, ap);
-  va_end(ap);
-  size_t len = static_cast<size_t>(n) + (m > 0 ? static_cast<size_t>(m) : 0);
-  if (len > room - 1) len = room - 1;
-  at[len++] = '\n';
-  text_used += len;
+  text_line l{text.data() + text_used, 0, TRACE_LINE_MAX - 2};
+  put_ms(l, t - trace_origin, 10);
+  put(l, " ");
+  return l;
+}
+
+void end_line(text_line& l) {
+  l.at[l.len++] = '\n';
+  text_used += l.len;
 }
 
 // The bytes in lines of TRACE_BYTES_PER_LINE: offset, hex, printable ASCII.
 void data_lines(int64_t t, const uint8_t* data, uint32_t count) {
   for (uint32_t off = 0; off < count; off += TRACE_BYTES_PER_LINE) {
     constexpr char digits[] = "0123456789abcdef";
-    char hex[TRACE_BYTES_PER_LINE * 3 + 1];
-    char ascii[TRACE_BYTES_PER_LINE + 1];
-    int a = 0;
+    char hex[TRACE_BYTES_PER_LINE * 3];
+    char ascii[TRACE_BYTES_PER_LINE];
+    size_t a = 0;
     for (uint32_t i = 0; i < TRACE_BYTES_PER_LINE; ++i) {
       char* h = hex + 3 * i;
       h[0] = ' ';
@@ -133,66 +242,92 @@ void data_lines(int64_t t, const uint8_t* data, uint32_t count) {
         h[2] = ' ';
       }
     }
-    hex[sizeof hex - 1] = '\0';
-    ascii[a] = '\0';
-    line(t, "  %04x %s  |%s|", static_cast<unsigned>(off), hex, ascii);
+    text_line l = begin_line(t);
+    put(l, "  ");
+    put_hex4(l, off);
+    put(l, " ");
+    put(l, hex, sizeof hex);
+    put(l, "  |");
+    put(l, ascii, a);
+    put(l, "|");
+    end_line(l);
   }
 }
 
-// ", failed: TEXT" or nothing.
-void failure_text(const trace_note& n, const uint8_t* error, char* out, size_t cap) {
-  if (n.error_len == 0) {
-    out[0] = '\0';
-    return;
-  }
-  std::snprintf(out, cap, ", failed: %.*s", static_cast<int>(n.error_len), reinterpret_cast<const char*>(error));
+// "<what> in <ms> ms" and ", failed: TEXT" when the note has a failure.
+void put_took(text_line& l, const trace_note& n) {
+  put(l, " in ");
+  put_ms(l, n.t1 - n.t0);
+  put(l, " ms");
+}
+void put_failed(text_line& l, const trace_note& n, const uint8_t* error) {
+  if (n.error_len == 0) return;
+  put(l, ", failed: ");
+  put(l, reinterpret_cast<const char*>(error), n.error_len);
 }
 
 void format_note(const trace_note& n, const uint8_t* data, const uint8_t* error) {
-  char failed[TRACE_ERROR_MAX + 16];
-  failure_text(n, error, failed, sizeof failed);
-  const double took = ms_between(n.t0, n.t1);
+  text_line l = begin_line(n.t1);
+  const char* bytes = reinterpret_cast<const char*>(data);
   switch (n.kind) {
     case TN_OPEN: {
-      char name[300];
-      std::snprintf(name, sizeof name, "%.*s", static_cast<int>(n.data_len), reinterpret_cast<const char*>(data));
-      char device[300];
-      if (port_device_path(name, device, sizeof device) != 0) std::snprintf(device, sizeof device, "?");
+      // The data: the port's name (`asked` bytes), then its device.
+      const size_t name_len = n.asked >= 0 && static_cast<uint32_t>(n.asked) <= n.data_len ? n.asked : n.data_len;
+      put(l, "open ");
+      put(l, bytes, name_len);
+      put(l, " (");
+      put(l, bytes + name_len, n.data_len - name_len);
+      put(l, ") at ");
+      put_signed(l, n.baud);
+      put(l, " baud");
+      put_took(l, n);
       if (n.rc == 0) {
-        line(n.t1, "open %s (%s) at %lld baud in %.3f ms: ok", name, device, static_cast<long long>(n.baud), took);
+        put(l, ": ok");
       } else {
-        line(n.t1, "open %s (%s) at %lld baud in %.3f ms: result %d%s", name, device,
-             static_cast<long long>(n.baud), took, static_cast<int>(n.rc), failed);
+        put(l, ": result ");
+        put_signed(l, n.rc);
+        put_failed(l, n, error);
       }
+      end_line(l);
       break;
     }
-    case TN_CLOSE: line(n.t1, "close in %.3f ms", took); break;
-    case TN_PURGE: line(n.t1, "purge in %.3f ms", took); break;
-    case TN_DRAIN: line(n.t1, "drain in %.3f ms%s", took, failed); break;
+    case TN_CLOSE: put(l, "close"); put_took(l, n); end_line(l); break;
+    case TN_PURGE: put(l, "purge"); put_took(l, n); end_line(l); break;
+    case TN_DRAIN: put(l, "drain"); put_took(l, n); put_failed(l, n, error); end_line(l); break;
     case TN_WRITE:
-      line(n.t1, "write %d: wrote %d in %.3f ms%s", static_cast<int>(n.asked), static_cast<int>(n.done), took, failed);
-      data_lines(n.t1, data, n.data_len);
-      break;
     case TN_READ:
-      line(n.t1, "read %d (time-out %d ms): got %d in %.3f ms%s", static_cast<int>(n.asked),
-           static_cast<int>(n.timeout), static_cast<int>(n.done), took, failed);
+      put(l, n.kind == TN_WRITE ? "write " : "read ");
+      put_signed(l, n.asked);
+      if (n.kind == TN_READ) {
+        put(l, " (time-out ");
+        put_signed(l, n.timeout);
+        put(l, " ms): got ");
+      } else {
+        put(l, ": wrote ");
+      }
+      put_signed(l, n.done);
+      put_took(l, n);
+      put_failed(l, n, error);
+      end_line(l);
       data_lines(n.t1, data, n.data_len);
       break;
-    case TN_FULL: line(n.t1, "trace buffer full: written out in %.3f ms", took); break;
+    case TN_FULL: put(l, "trace buffer full: written out"); put_took(l, n); end_line(l); break;
     default: break;
   }
 }
 
 void flush_notes() {
+  const size_t used = notes_used.load(std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_acquire);
   size_t at = 0;
-  while (at + sizeof(trace_note) <= notes_used) {
+  while (at + sizeof(trace_note) <= used) {
     trace_note n;
     std::memcpy(&n, notes.data() + at, sizeof n);
     const uint8_t* data = notes.data() + at + sizeof n;
     format_note(n, data, data + n.data_len);
     at += sizeof n + n.data_len + n.error_len;
   }
-  notes_used = 0;
+  notes_used.store(0, std::memory_order_relaxed);
   text_out();
 }
 
@@ -206,20 +341,24 @@ void note(trace_note n, const uint8_t* data, uint32_t data_len, const char* erro
   constexpr uint32_t data_max = TRACE_BUFFER_SIZE / 4;
   n.data_len = data != nullptr ? (data_len < data_max ? data_len : data_max) : 0;
   const size_t need = sizeof n + n.data_len + n.error_len;
-  if (TRACE_BUFFER_SIZE - notes_used < need + sizeof(trace_note)) {
+  size_t used = notes_used.load(std::memory_order_relaxed);
+  if (TRACE_BUFFER_SIZE - used < need + sizeof(trace_note)) {
     trace_note full{};
     full.kind = TN_FULL;
     full.t0 = deadline_now_ns();
+    const signal_hold hold;
     trace_flush();
     full.t1 = deadline_now_ns();
     std::memcpy(notes.data(), &full, sizeof full);
-    notes_used = sizeof full;
+    notes_used.store(sizeof full, std::memory_order_relaxed);
+    used = sizeof full;
   }
-  uint8_t* at = notes.data() + notes_used;
+  uint8_t* at = notes.data() + used;
   std::memcpy(at, &n, sizeof n);
   if (n.data_len > 0) std::memcpy(at + sizeof n, data, n.data_len);
   if (n.error_len > 0) std::memcpy(at + sizeof n + n.data_len, error, n.error_len);
-  notes_used += need;
+  std::atomic_signal_fence(std::memory_order_release);
+  notes_used.store(used + need, std::memory_order_relaxed);
 }
 
 trace_note note_of(trace_kind kind, int64_t t0) {
@@ -231,6 +370,58 @@ trace_note note_of(trace_kind kind, int64_t t0) {
 
 void trace_at_exit() { trace_stop(); }
 
+#ifndef _WIN32
+struct sigaction trace_previous[std::size(trace_signals)];
+
+// Writes out the notes so far (whole notes only: a note being added when
+// the signal came is not counted yet), then lets the signal end the program
+// as it would have: the handler found before the trace started, or the
+// default action, so that the exit status still tells the signal.
+void trace_signal(int sig) {
+  const int saved = errno;
+  if (trace_dying == 0) {
+    trace_dying = 1;
+    if (trace_fd >= 0) {
+      flush_notes();
+      text_line l = begin_line(deadline_now_ns());
+      put(l, "ended by signal ");
+      put_signed(l, sig);
+      end_line(l);
+      text_out();
+    }
+  }
+  for (size_t i = 0; i < std::size(trace_signals); ++i) {
+    if (trace_signals[i] != sig) continue;
+    const struct sigaction& before = trace_previous[i];
+    if ((before.sa_flags & SA_SIGINFO) == 0 && before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN &&
+        before.sa_handler != trace_signal) {
+      before.sa_handler(sig);
+      errno = saved;
+      return;
+    }
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+  errno = saved;
+}
+
+// Catches the signals, once; one the program was started ignoring (nohup)
+// stays ignored.
+void trace_catch_signals() {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  for (size_t i = 0; i < std::size(trace_signals); ++i) {
+    if (sigaction(trace_signals[i], nullptr, &trace_previous[i]) != 0 || trace_previous[i].sa_handler == SIG_IGN) continue;
+    struct sigaction sa {};
+    sa.sa_handler = trace_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int other : trace_signals) sigaddset(&sa.sa_mask, other);
+    sigaction(trace_signals[i], &sa, nullptr);
+  }
+}
+#endif
+
 }  // namespace
 
 int trace_start(const char* path) {
@@ -239,6 +430,7 @@ int trace_start(const char* path) {
     return -1;
   }
   trace_stop();
+  const signal_hold hold;
   trace_to_stderr = std::strcmp(path, "-") == 0;
   std::snprintf(trace_name, sizeof trace_name, "%s", trace_to_stderr ? "(standard error)" : path);
   trace_errno = 0;
@@ -269,15 +461,22 @@ int trace_start(const char* path) {
   // Every page of the buffer is touched now, so that no note pays for the
   // first use of a page on its way to the device.
   notes.fill(0);
-  notes_used = 0;
+  notes_used.store(0, std::memory_order_relaxed);
   trace_origin = deadline_now_ns();
   trace_on = true;
   const std::time_t now = std::time(nullptr);
   char when[40] = "?";
   const std::tm* utc = std::gmtime(&now);
   if (utc != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
-  line(trace_origin, "trace started %s (times in ms since this line)", when);
+  text_line l = begin_line(trace_origin);
+  put(l, "trace started ");
+  put(l, when);
+  put(l, " (times in ms since this line)");
+  end_line(l);
   text_out();
+#ifndef _WIN32
+  trace_catch_signals();
+#endif
   return 0;
 }
 
@@ -286,12 +485,14 @@ bool trace_incomplete() { return trace_errno != 0; }
 void trace_flush() {
   if (trace_fd < 0) return;
   const int saved = errno;  // a failure being reported keeps its number
+  const signal_hold hold;
   flush_notes();
   errno = saved;
 }
 
 void trace_stop() {
   if (trace_fd < 0) return;
+  const signal_hold hold;
   trace_flush();
   trace_on = false;
 #ifdef _WIN32
@@ -308,8 +509,19 @@ void trace_open(int64_t t0, const char* port_name, long baud, int rc, const char
   trace_note n = note_of(TN_OPEN, t0);
   n.baud = baud;
   n.rc = rc;
+  // The name as the line shows it (299 bytes at most), then the device it
+  // stands for ("?" when none): the line is made without the port list.
+  char both[300 + 300];
   const char* name = port_name != nullptr ? port_name : "(none)";
-  note(n, reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)), error);
+  const size_t name_len = strnlen(name, 299);
+  std::memcpy(both, name, name_len);
+  both[name_len] = '\0';
+  char device[300];
+  if (port_device_path(both, device, sizeof device) != 0) std::snprintf(device, sizeof device, "?");
+  const size_t device_len = strnlen(device, sizeof device - 1);
+  std::memcpy(both + name_len, device, device_len);
+  n.asked = static_cast<int32_t>(name_len);
+  note(n, reinterpret_cast<const uint8_t*>(both), static_cast<uint32_t>(name_len + device_len), error);
 }
 
 void trace_close(int64_t t0) {

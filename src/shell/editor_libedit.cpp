@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -50,18 +51,32 @@ void tty_restore(int when) {
   if (tty_saved) tcsetattr(STDIN_FILENO, when, &saved_tty);
 }
 
+// The handlers found before the editor's (the trace's, say), by signal.
+struct sigaction edit_previous[std::size(edit_fatal_signals)];
+
 // libedit's own handler runs first while a line is edited (it sets what it
 // takes for the normal mode) and then passes the signal on to this one, which
-// puts back the modes the terminal had and ends the program by the signal.
+// puts back the modes the terminal had and passes it on to the handler found
+// before, or ends the program by the signal.
 void edit_signal(int sig) {
   tty_restore(TCSANOW);
+  for (size_t i = 0; i < std::size(edit_fatal_signals); ++i) {
+    const struct sigaction& before = edit_previous[i];
+    if (edit_fatal_signals[i] == sig && (before.sa_flags & SA_SIGINFO) == 0 && before.sa_handler != SIG_DFL &&
+        before.sa_handler != SIG_IGN && before.sa_handler != edit_signal) {
+      before.sa_handler(sig);
+      return;
+    }
+  }
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
 void edit_catch(int sig) {
   struct sigaction old {};
-  if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
+  if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN || old.sa_handler == edit_signal) return;
+  for (size_t i = 0; i < std::size(edit_fatal_signals); ++i)
+    if (edit_fatal_signals[i] == sig) edit_previous[i] = old;
   struct sigaction sa {};
   sa.sa_handler = edit_signal;
   sigemptyset(&sa.sa_mask);

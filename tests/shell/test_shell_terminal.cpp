@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,7 +39,7 @@ struct terminal_run {
   pid_t pid = -1;
   termios before{};
 
-  bool start(const std::string& home, const std::vector<std::string>& env) {
+  bool start(const std::string& home, const std::vector<std::string>& env, const std::vector<std::string>& args = {}) {
     if (!pty.open_pair()) return false;
     slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
     if (slave < 0 || tcgetattr(slave, &before) != 0) return false;
@@ -50,7 +51,7 @@ struct terminal_run {
     ioctl(pty.master, TIOCSWINSZ, &ws);
     std::vector<std::string> all = {"TERM=xterm", "HOME=" + home, "EDITRC", "XDG_STATE_HOME"};
     all.insert(all.end(), env.begin(), env.end());
-    pid = start_on_terminal(tovhost_path(), {}, pty.slave_path, all, examples_dir() + "/..");
+    pid = start_on_terminal(tovhost_path(), args, pty.slave_path, all, examples_dir() + "/..");
     return pid > 0 && prompt();
   }
   // Waits for the next prompt and, with the editor, for its mode: libedit
@@ -239,7 +240,10 @@ TEST(ShellTerminal, TerminalModesGivenBack) {
   const std::string dir = scratch_dir("term_modes");
   for (const ending& e : endings) {
     terminal_run t;
-    ASSERT_TRUE(t.start(dir, {"XDG_STATE_HOME=" + dir + "/state"})) << e.name;
+    // A trace is kept, so that the editor passes the signal on to its handler.
+    const std::string trace = dir + "/" + e.name + ".trace";
+    std::remove(trace.c_str());
+    ASSERT_TRUE(t.start(dir, {"XDG_STATE_HOME=" + dir + "/state"}, {"-t", trace})) << e.name;
     ASSERT_TRUE(t.type(e.keys)) << e.name;
     if (e.signal != 0) {
       ASSERT_TRUE(t.expect("hel")) << e.name;
@@ -254,6 +258,15 @@ TEST(ShellTerminal, TerminalModesGivenBack) {
     EXPECT_EQ(r.exit_code, e.exit_code) << e.name;
     EXPECT_EQ(r.term_signal, e.signal) << e.name;
     EXPECT_TRUE(same_modes(t.now(), t.before)) << e.name;
+    const std::string text = read_file(trace);
+    const size_t ended = text.find(" ended by signal ");
+    if (e.signal != 0) {
+      EXPECT_EQ(text.substr(ended == std::string::npos ? 0 : ended), " ended by signal " + std::to_string(e.signal) + "\n")
+          << e.name;
+    } else {
+      EXPECT_EQ(ended, std::string::npos) << e.name;
+      EXPECT_NE(text.find(" trace started "), std::string::npos) << e.name;
+    }
     if (e.exit_code == 1) {
       // End of input: a newline after the prompt, as from a pipe.
       EXPECT_EQ(t.pty.seen.substr(t.pty.seen.size() - P.size() - 2), P + "\r\n") << e.name;

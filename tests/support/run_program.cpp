@@ -61,6 +61,7 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
   prog_result r;
   std::string input = first;
   bool step_waiting = !step.wait_for.empty();
+  bool signalled = false;
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return r;
   double start = now_s();
@@ -103,6 +104,10 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
         close(in_fd);
         in_fd = -1;
       }
+    }
+    if (step.signal != 0 && !step_waiting && !signalled && r.out.find(step.signal_at) != std::string::npos) {
+      kill(pid, step.signal);
+      signalled = true;
     }
     if (in_fd >= 0 && in_off < input.size()) { io = n; p[n++] = {in_fd, POLLOUT, 0}; }
     if (out_fd >= 0) { oo = n; p[n++] = {out_fd, POLLIN, 0}; }

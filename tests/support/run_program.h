@@ -25,10 +25,14 @@ prog_result run_program(const std::string& path, const std::vector<std::string>&
 // A second part of the input, for a test that acts while the program waits:
 // once all of `input` is fed and standard output holds `wait_for`, `between`
 // runs, then `rest` is fed and standard input is closed.
+// With `signal`, the program also gets that signal once its standard output
+// holds `signal_at` (after the step, when there is one).
 struct input_step {
   std::string wait_for;
   std::function<void()> between;
   std::string rest;
+  int signal = 0;
+  std::string signal_at;
 };
 prog_result run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input,
                         double timeout_s, const input_step& step);

@@ -24,10 +24,11 @@ session run_session(const std::string& name, const std::vector<std::string>& sim
   std::vector<std::string> host;
   for (const std::string& a : how.host_args) host.push_back(expand(a));
   if (!sim.pty.empty()) {
-    if (how.step.wait_for.empty()) {
+    if (how.step.wait_for.empty() && how.step.signal == 0) {
       s.host = run_program(tovhost_path(), host, expand(input), how.timeout_s);
     } else {
-      const input_step step{how.step.wait_for, how.step.between, expand(how.step.rest)};
+      const input_step step{how.step.wait_for, how.step.between, expand(how.step.rest), how.step.signal,
+                            how.step.signal_at};
       s.host = run_program(tovhost_path(), host, expand(input), how.timeout_s, step);
     }
   }
