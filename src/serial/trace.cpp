@@ -160,14 +160,14 @@ void put_hex4(text_line& l, unsigned v) {
 void put_ms(text_line& l, int64_t ns, int width = 0) {
   const bool negative = ns < 0;
   const uint64_t us = ((negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns)) + 500) / 1000;
-  char text[32];
-  text_line t{text, 0, sizeof text};
+  char digits[32];
+  text_line t{digits, 0, sizeof digits};
   if (negative) put(t, "-");
   put_unsigned(t, us / 1000);
   put(t, ".");
   put_unsigned(t, us % 1000, 3, '0');
   for (size_t i = t.len; i < static_cast<size_t>(width > 0 ? width : 0); ++i) put(l, " ");
-  put(l, text, t.len);
+  put(l, digits, t.len);
 }
 
 // The first failure to write the trace, told from a signal handler: no
@@ -272,7 +272,8 @@ void format_note(const trace_note& n, const uint8_t* data, const uint8_t* error)
   switch (n.kind) {
     case TN_OPEN: {
       // The data: the port's name (`asked` bytes), then its device.
-      const size_t name_len = n.asked >= 0 && static_cast<uint32_t>(n.asked) <= n.data_len ? n.asked : n.data_len;
+      const uint32_t asked = n.asked >= 0 ? static_cast<uint32_t>(n.asked) : n.data_len;
+      const size_t name_len = asked <= n.data_len ? asked : n.data_len;
       put(l, "open ");
       put(l, bytes, name_len);
       put(l, " (");
