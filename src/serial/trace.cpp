@@ -84,7 +84,10 @@ struct signal_hold {
 #else
 // The console's Ctrl-C handler runs on a thread of its own there: the notes
 // are written out at exit only.
-struct signal_hold {};
+struct signal_hold {
+  signal_hold() {}   // NOLINT: user-provided, so that a hold is not taken for an unused variable
+  ~signal_hold() {}  // NOLINT
+};
 #endif
 
 // The one warning of a trace that lost text. Writing stops at the first
