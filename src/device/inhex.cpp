@@ -95,12 +95,16 @@ struct inhex_scan {
   unsigned long line_number = 0;
   int records = 0;
   bool end_record = false;
+  // The last piece filled INHEX_LINE_SIZE - 1 characters without its line
+  // end: the next piece is the rest of the same line.
+  bool continues = false;
 };
 
 // A line that does not begin with ':' is a comment, unless it holds a record
 // that the sender would skip: 0 for a comment, or the code of the fault (its
-// message printed).
-int inhex_check_comment(const char* line, int len, unsigned long line_number) {
+// message printed). The rest of a long comment (`rest`) is no record however
+// it looks, but blanks before a ':' in it are refused as they always were.
+int inhex_check_comment(const char* line, int len, unsigned long line_number, bool rest) {
   int i = 0;
   bool only_blanks = true;
   while (i < len && (txt_blank(line[i]) || inhex_unseen(line[i]))) {
@@ -112,6 +116,7 @@ int inhex_check_comment(const char* line, int len, unsigned long line_number) {
       std::printf("\a\aError: blanks before the record start (':') for line %lu in Firmware file!\n", line_number);
       return -9;
     }
+    if (rest) return 0;
     std::printf("\a\aError: control characters or non-ASCII bytes before the record start (':') for line %lu in "
                 "Firmware file!\n",
                 line_number);
@@ -121,7 +126,7 @@ int inhex_check_comment(const char* line, int len, unsigned long line_number) {
   // lost its ':'.
   int digits = 0;
   while (digits < len && inhex_hex(line[digits])) ++digits;
-  if (len >= 11 && digits == len) {
+  if (!rest && len >= 11 && digits == len) {
     std::printf("\a\aError: record start (':') missing for line %lu in Firmware file!\n", line_number);
     return -13;
   }
@@ -169,6 +174,8 @@ bool inhex_plain(const char* line, int len, uint8_t* sum, int* count) {
 // ended by a NUL). 0 to go on, or the code of the fault (its message printed).
 int inhex_check_line(inhex_scan& st, const char* piece, int len) {
   const unsigned long line_number = ++st.line_number;
+  const bool rest = st.continues;
+  st.continues = len == INHEX_LINE_SIZE - 1;
   uint8_t sum = 0;
   int count = 0;
   const bool plain = len > 0 && piece[0] == ':' && inhex_plain(piece, len, &sum, &count);
@@ -180,7 +187,7 @@ int inhex_check_line(inhex_scan& st, const char* piece, int len) {
     copy[len] = '\0';
     line = copy;
   }
-  if (line[0] != ':') return inhex_check_comment(line, len, line_number);
+  if (line[0] != ':') return inhex_check_comment(line, len, line_number, rest);
   if (st.records < INT_MAX) ++st.records;
 
   if (!plain) {

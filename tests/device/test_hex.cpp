@@ -447,6 +447,7 @@ TEST(Inhexverify, DamagedFilesThatWouldFlashAnotherImageAreRefusedWithTheirLine)
       {rec(1, 0, 1, {0}), -15, "\a\aError: record length (1) does not fit type (01)" + fault},
       {rec(4, 0, 4, bytes(4)), -15, "\a\aError: record length (4) does not fit type (04)" + fault},
       {rec(2, 0, 2, bytes(3)), -4, "\a\aError: invalid record length (2)" + fault},  // the older check first
+      {rec(3, 0, 2, bytes(3)), -15, "\a\aError: record length (3) does not fit type (02)" + fault},
       {rec(2, 0, 3, bytes(2)), -15, "\a\aError: record length (2) does not fit type (03)" + fault},
       {rec(2, 0, 5, bytes(2)), -15, "\a\aError: record length (2) does not fit type (05)" + fault},
       {eof_rec + "\n# second image\n" + d4, -16,
@@ -459,4 +460,10 @@ TEST(Inhexverify, DamagedFilesThatWouldFlashAnotherImageAreRefusedWithTheirLine)
   }
   // Still comments: 10 hex digits, a word of hex letters, text before a ':'.
   EXPECT_EQ(verify_text("# fw\n00000001FF\nDEADBEEF\nsee :00000001FF\n" + eof_rec + "\n").rc, 1);
+  // The rest of a comment longer than a piece is no record, whatever it holds.
+  const std::string piece(INHEX_LINE_SIZE - 1, 'a');
+  for (const std::string& rest : {std::string(100, 'a'), "\xC2\xA0: note" + std::string(20, '0')}) {
+    const verify_result r = verify_text("; " + piece.substr(2) + rest + "\n" + d4 + "\n" + eof_rec + "\n");
+    EXPECT_EQ(r.rc, 2) << r.out;
+  }
 }
