@@ -1,15 +1,16 @@
 #include "shell/shell.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/config.h"
 #include "console/console.h"
 #include "device/link.h"
 #include "serial/serial.h"
 #include "shell/editor.h"
+#include "text/lines.h"
 #include "text/numbers.h"
 #include "text/words.h"
 
@@ -84,6 +85,7 @@ const char* const* source_lines = nullptr;
 int source_count = 0;
 int source_index = 0;
 const char* source_at = nullptr;  // rest of the current line; nullptr: take the next
+std::string source_text;          // the current line and its line feed
 
 // The next command line from the line editor, as the plain reader would
 // give it: at most size - 1 characters, the line feed kept when it fits.
@@ -95,17 +97,10 @@ char* edit_command_line(char* buf, int size) {
   } else {
     std::printf("%s", SHELL_PROMPT);
   }
-  const size_t piece = std::min(typed_left, static_cast<size_t>(size - 1));
-  std::memcpy(buf, typed_rest, piece);
-  buf[piece] = '\0';
-  typed_rest += piece;
-  typed_left -= piece;
-  if (con_cut_at_cr(buf, size) && typed_left > 0 && *typed_rest == '\n') {
-    buf[piece - 1] = '\n';
-    ++typed_rest;
-    --typed_left;
-  }
-  con_crlf(buf);
+  size_t used = 0;
+  if (txt_text_line(typed_rest, typed_left, &used, buf, size, TXT_KEEP_LF) < 0) buf[0] = '\0';
+  typed_rest += used;
+  typed_left -= used;
   return buf;
 }
 
@@ -120,7 +115,6 @@ char* read_command_line(char* buf, int size) {
   }
   char* line = shell_source_next(buf, size);
   if (line != nullptr) {
-    con_crlf(line);  // a -c line taken from a script saved with CR LF ends
     std::fputs(line, stdout);
     if (line[std::strlen(line) - 1] != '\n') std::fputs("\n", stdout);
   }
@@ -174,31 +168,15 @@ char* shell_source_next(char* buf, int size) {
   if (buf == nullptr || size < 2) return nullptr;
   if (source_at == nullptr) {
     if (source_index >= source_count) return nullptr;
-    source_at = source_lines[source_index++];
+    // Read as standard input would give it: the text ended by a line feed.
+    source_text = source_lines[source_index++];
+    if (source_text.empty() || source_text.back() != '\n') source_text += '\n';
+    source_at = source_text.c_str();
   }
-  // As fgets gives a line of "text" followed by a line feed: at most size - 1
-  // characters, up to and including the first line feed.
-  int n = 0;
-  while (n < size - 1) {
-    const char c = *source_at;
-    if (c == '\0') {
-      buf[n++] = '\n';
-      source_at = nullptr;
-      break;
-    }
-    buf[n++] = c;
-    ++source_at;
-    if (c == '\n') {
-      if (*source_at == '\0') source_at = nullptr;
-      break;
-    }
-  }
-  buf[n] = '\0';
-  // A full piece cut between the CR and the LF of a CR LF end.
-  if (source_at != nullptr && con_cut_at_cr(buf, size) && *source_at == '\n') {
-    buf[n - 1] = '\n';
-    if (*++source_at == '\0') source_at = nullptr;
-  }
+  size_t used = 0;
+  const size_t left = std::strlen(source_at);
+  txt_text_line(source_at, left, &used, buf, size, TXT_KEEP_LF);
+  source_at = used < left ? source_at + used : nullptr;
   return buf;
 }
 

@@ -29,17 +29,20 @@ int txt_text_piece(const char* text, size_t size, size_t* pos, int cap, const ch
   return static_cast<int>(len);
 }
 
-int txt_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap) {
-  if (buf == nullptr) return -1;
+int txt_text_line(const char* text, size_t size, size_t* pos, char* buf, int cap, txt_line_feed lf) {
+  if (buf == nullptr || pos == nullptr) return -1;
+  const size_t from = *pos;
   const char* piece = nullptr;
-  const int len = txt_text_piece(text, size, pos, cap, &piece);
+  int len = txt_text_piece(text, size, pos, cap, &piece);
   if (len < 0) return -1;
   std::memcpy(buf, piece, static_cast<size_t>(len));
+  // A piece whose line end was taken with it is shorter than its room.
+  if (lf == TXT_KEEP_LF && *pos - from > static_cast<size_t>(len)) buf[len++] = '\n';
   buf[len] = '\0';
   return len;
 }
 
-int txt_read_line(FILE* f, char* buf, int cap) {
+int txt_read_line(FILE* f, char* buf, int cap, txt_line_feed lf) {
   if (f == nullptr || buf == nullptr || cap < 2) return -1;
   int len = 0;
   int c = 0;
@@ -54,7 +57,10 @@ int txt_read_line(FILE* f, char* buf, int cap) {
         std::ungetc(next, f);
       }
     }
-    if (c == '\n') break;
+    if (c == '\n') {
+      if (lf == TXT_KEEP_LF) buf[len++] = '\n';
+      break;
+    }
     buf[len++] = static_cast<char>(c);
   }
   buf[len] = '\0';

@@ -141,6 +141,22 @@ TEST(TextNumbers, Digits) {
   EXPECT_EQ(txt_digit('z', 36), 35);
 }
 
+TEST(TextLines, StreamKeepsTheLineFeedAsFgets) {
+  FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  const std::string text = std::string(254, 'a') + "\r\nb\r\r\n" + std::string(255, 'c') + "\r\nd";
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::rewind(f);
+  char buf[256];
+  const std::vector<std::string> pieces = {std::string(254, 'a') + "\n", "b\r\n", std::string(255, 'c'), "\n", "d"};
+  for (const std::string& p : pieces) {
+    ASSERT_EQ(txt_read_line(f, buf, sizeof buf, TXT_KEEP_LF), static_cast<int>(p.size()));
+    EXPECT_EQ(std::string(buf), p);
+  }
+  EXPECT_EQ(txt_read_line(f, buf, sizeof buf, TXT_KEEP_LF), -1);
+  std::fclose(f);
+}
+
 TEST(TextLines, PiecesAndLineEnds) {
   FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);
@@ -173,17 +189,25 @@ TEST(TextLines, TextGivesTheSamePiecesAsTheStream) {
     ASSERT_NE(f, nullptr);
     std::fwrite(text.data(), 1, text.size(), f);
     std::rewind(f);
-    for (int cap : {4, 512}) {
+    for (int cap : {4, 256, 512}) {
       std::rewind(f);
       size_t pos = 0;
+      size_t kept_pos = 0;
       for (;;) {
         char from_file[512];
         char from_text[512];
+        char kept[512];
         const int a = txt_read_line(f, from_file, cap);
         const int b = txt_text_line(text.data(), text.size(), &pos, from_text, cap);
         ASSERT_EQ(a, b) << "cap " << cap;
+        // Keeping the line feed makes the same pieces, the feed after those it ended.
+        const int k = txt_text_line(text.data(), text.size(), &kept_pos, kept, cap, TXT_KEEP_LF);
+        EXPECT_EQ(kept_pos, pos);
         if (a < 0) break;
         EXPECT_EQ(std::string(from_file, static_cast<size_t>(a)), std::string(from_text, static_cast<size_t>(b)));
+        const bool fed = k == a + 1 && kept[a] == '\n';
+        EXPECT_TRUE(k == a || fed) << "cap " << cap;
+        EXPECT_LT(k, cap);
       }
     }
     std::fclose(f);
