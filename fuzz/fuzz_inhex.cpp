@@ -10,6 +10,7 @@
 
 #include "device/inhex.h"
 #include "fuzz_util.h"
+#include "text/lines.h"
 
 namespace {
 
