@@ -47,6 +47,17 @@ else()
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The browser edition's page, when a web build made it (build-web): the
+# packages carry it in share/tovhost/web/ (web/ beside tovhost.exe on Windows).
+set(TOVHOST_WEB_PAGE "" CACHE FILEPATH "tovhost.html of a web build, to install and package with the program")
+if(TOVHOST_WEB_PAGE)
+  if(WIN32)
+    install(FILES ${TOVHOST_WEB_PAGE} DESTINATION web)
+  else()
+    install(FILES ${TOVHOST_WEB_PAGE} DESTINATION ${CMAKE_INSTALL_DATADIR}/tovhost/web)
+  endif()
+endif()
+
 # ---------------------------------------------------------------- packages
 set(CPACK_PACKAGE_NAME tovhost)
 set(CPACK_PACKAGE_VENDOR "The tovhost authors")
