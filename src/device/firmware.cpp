@@ -159,6 +159,98 @@ const char* fw_error_word(uint8_t answer) {
   }
 }
 
+// Waits for the answer to a record line: `wait_ms`, then once more as long
+// for an answer that comes late. 1 with `*answer` set, 0 when none came,
+// FW_PORT_LOST (reported, the link closed).
+int fw_record_answer(const char* port, int wait_ms, uint8_t* answer) {
+  for (int round = 0; round < 2; ++round) {
+    const int got = read_port(port, answer, 1, wait_ms);
+    if (got == READ_PORT_LOST) {
+      dev_port_lost();
+      return FW_PORT_LOST;
+    }
+    if (got == 1) return 1;
+  }
+  return 0;
+}
+
+// An answer other than ACK (FW_ANSWER_TIMED_OUT also for none at all): one
+// more error and its message. 0 when the line goes again, else the result
+// that ends the update.
+int fw_record_error(uint8_t answer, int& errors, unsigned long line_number) {
+  if (++errors >= FW_MAX_ERRORS) {
+    std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n", FW_MAX_ERRORS);
+    return -12;
+  }
+  if (answer == FW_ANSWER_BUFFER_FULL) {
+    std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_number);
+    return -14;
+  }
+  if (answer == FW_ANSWER_FATAL) {
+    std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_number);
+    return -13;
+  }
+  const char* word = fw_error_word(answer);
+  if (word != nullptr) {
+    std::printf("\n\a\aError: Firmware updating error: %s on Line %lu, resending.\n", word, line_number);
+  } else {
+    std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, resending.\n", answer,
+                line_number);
+  }
+  return 0;
+}
+
+// Sends one record line (`len` bytes with its CR) until the device has
+// acknowledged it. The device answers every line it receives with one byte,
+// in order, and a busy device answers late: a line counts as timed out only
+// after two answer waits, and is then sent again while its first answer may
+// still come. Every sending not yet answered is owed an answer, and all of
+// them belong to this line: they are taken here, before the next line, and
+// the last one decides. A refusal while another answer is owed waits for
+// that answer rather than send once more. 0, or the result that ends the
+// update.
+int fw_send_record(const char* port, int len, unsigned long line_number, int& errors) {
+  // Counted from when the line has left: its time on the wire comes first.
+  const int wait_ms = FW_RECORD_MS + static_cast<int>(wire_time_ms(FW_BAUD, len));
+  // Whatever arrived since the last line was answered belongs to no line
+  // sent from here on.
+  purge_port_input();
+  int owed = 0;
+  bool acked = false;
+  bool send = true;
+  for (;;) {
+    if (send) {
+      if (write_port(port, reinterpret_cast<const uint8_t*>(fw_send), len) < 0) {
+        std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port);
+        return -11;
+      }
+      ++owed;
+    }
+    uint8_t answer = FW_ANSWER_TIMED_OUT;
+    const int got = fw_record_answer(port, wait_ms, &answer);
+    if (got == FW_PORT_LOST) return FW_PORT_LOST;
+    if (got == 0) {
+      // Acknowledged already: the answer still owed is not coming.
+      if (acked) return 0;
+      const int stop = fw_record_error(FW_ANSWER_TIMED_OUT, errors, line_number);
+      if (stop != 0) return stop;
+      send = true;
+      continue;
+    }
+    --owed;
+    if (answer == FW_ACK) {
+      acked = true;
+      if (owed == 0) return 0;
+      send = false;
+      continue;
+    }
+    acked = false;
+    const int stop = fw_record_error(answer, errors, line_number);
+    if (stop != 0) return stop;
+    send = owed == 0;
+  }
+}
+
 // Sends every record line of the verified image, resending on the answers
 // that ask for it. 0 when all `total` were accepted, else -11 .. -16.
 int fw_send_records(const std::vector<char>& image, const char* port, int total) {
@@ -174,41 +266,10 @@ int fw_send_records(const std::vector<char>& image, const char* port, int total)
     if (fw_send[0] != ':') continue;
     fw_send[len] = '\r';
     fw_send[len + 1] = '\0';
-    for (;;) {
-      if (write_port(port, reinterpret_cast<const uint8_t*>(fw_send), len + 1) < 0) {
-        std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n", port);
-        return -11;
-      }
-      uint8_t answer = 0;
-      if (read_port(port, &answer, 1, FW_RECORD_MS) == READ_PORT_LOST) {
-        dev_port_lost();
-        return FW_PORT_LOST;
-      }
-      if (answer == FW_ACK) {
-        ++sent;
-        firmware_progress(sent, total);
-        break;
-      }
-      if (++errors >= FW_MAX_ERRORS) {
-        std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- aborting!\n", FW_MAX_ERRORS);
-        return -12;
-      }
-      if (answer == FW_ANSWER_BUFFER_FULL) {
-        std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- aborting!\n", line_number);
-        return -14;
-      }
-      if (answer == FW_ANSWER_FATAL) {
-        std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n", line_number);
-        return -13;
-      }
-      const char* word = fw_error_word(answer);
-      if (word != nullptr) {
-        std::printf("\n\a\aError: Firmware updating error: %s on Line %lu, resending.\n", word, line_number);
-      } else {
-        std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, resending.\n", answer,
-                    line_number);
-      }
-    }
+    const int rc = fw_send_record(port, len + 1, line_number, errors);
+    if (rc != 0) return rc;
+    ++sent;
+    firmware_progress(sent, total);
   }
   std::printf("\n");
   if (sent != total) {

@@ -25,6 +25,10 @@ comm_timeouts read_timeouts(long baud, int timeout);
 uint32_t read_total_ms(const comm_timeouts& t, int size);
 // Total time a write of `len` bytes may take: multiplier * len + constant.
 uint32_t write_total_ms(const comm_timeouts& t, int len);
+// Time `bytes` bytes take on the line at `baud` (10 bits a byte), in whole
+// milliseconds rounded up. A write returns when its bytes are queued, so a
+// wait for the answer to them adds this: it counts from when they have left.
+uint32_t wire_time_ms(long baud, int bytes);
 
 // Opens the named port (COMn, or a device path beginning with "/") at `baud`.
 // 0, or -1 no name, -2 not opened, -3 set_comm_prop failed, -14 time-outs
@@ -52,6 +56,8 @@ int write_port(const char* port_name, const uint8_t* buffer, int len);
 void drain_port();
 // Discards the transmit and receive queues.
 void purge_port();
+// Discards the receive queue only (what arrived and was not read).
+void purge_port_input();
 // Closes the port (no-op when none is open).
 void close_port();
 // True while a port is open.

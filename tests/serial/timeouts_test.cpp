@@ -79,6 +79,15 @@ TEST(Timeouts, WriteTotals) {
   EXPECT_EQ(write_total_ms(standing_timeouts(110), 1), 191u);
 }
 
+TEST(Timeouts, WireTimeRoundsUp) {
+  EXPECT_EQ(wire_time_ms(19200, 268), 140u);  // a record line of 128 data bytes
+  EXPECT_EQ(wire_time_ms(19200, 44), 23u);
+  EXPECT_EQ(wire_time_ms(4800, 64), 134u);
+  EXPECT_EQ(wire_time_ms(57600, 1), 1u);
+  EXPECT_EQ(wire_time_ms(0, 10), 0u);
+  EXPECT_EQ(wire_time_ms(110, INT_MAX), UINT32_MAX);
+}
+
 TEST(Timeouts, HugeValuesSaturate) {
   EXPECT_EQ(read_total_ms(read_timeouts(110, INT_MAX), INT_MAX), UINT32_MAX);
   EXPECT_EQ(write_total_ms(standing_timeouts(110), INT_MAX), UINT32_MAX);
