@@ -202,55 +202,6 @@ TEST(FirmwareDevice, BufferFullOrFatalAsFirstErrorStopsAtOnce) {
   EXPECT_EQ(r.received, "");
 }
 
-// The record lines the device accepted, a line accepted again right after
-// itself (a resent line answered twice) taken once.
-std::string accepted_once(const std::string& received) {
-  std::string out;
-  std::string last;
-  size_t at = 0;
-  while (at < received.size()) {
-    size_t end = received.find('\n', at);
-    if (end == std::string::npos) end = received.size();
-    std::string line = received.substr(at, end - at + 1);
-    if (line != last) out += line;
-    last = line;
-    at = end + 1;
-  }
-  return out;
-}
-
-TEST(FirmwareDevice, LateAnswersBelongToTheirOwnRecord) {
-  // Record 2 answered 150 ms late (within the second wait) or 350 ms late
-  // (after it: the line goes again, and both answers are its own), with
-  // refusals after it: what counts is that the device accepted every record.
-  const std::string text = hex_lines(6);
-  const std::string hex = write_file(scratch_dir("fw_dev_late") + "/fw.hex", text);
-  const std::vector<std::vector<std::string>> cases = {
-      {"--fw-late", "2:150", "--fw-refuse", "3:12"},
-      {"--fw-late", "2:350", "--fw-refuse", "3:12"},
-      {"--fw-late", "2:350", "--fw-refuse", "2:15", "--fw-refuse", "4:11"},
-      {"--fw-late", "2:150", "--fw-late", "3:350", "--fw-refuse", "4:12", "--fw-refuse", "5:12"},
-  };
-  for (const auto& args : cases) {
-    update_run r = run_update("fw_dev_late", hex, args);
-    EXPECT_EQ(accepted_once(r.received), record_lines(text)) << args[1] << r.sim_log;
-    EXPECT_NE(r.host.out.find(succeeded), std::string::npos) << args[1] << r.host.out;
-  }
-}
-
-TEST(FirmwareDevice, LongRecordsOnTheWireDoNotTimeOut) {
-  // 128 data bytes make 268 characters with the CR: 140 ms on the wire at
-  // 19200 baud, more than the 100 ms answer wait alone.
-  std::string text = rec(2, 0, 4, 0) + "\n";
-  for (int i = 0; i < 6; ++i) text += rec(128, static_cast<unsigned>(i * 128), 0, i + 1) + "\n";
-  text += ":00000001FF\n";
-  const std::string hex = write_file(scratch_dir("fw_dev_long") + "/fw.hex", text);
-  update_run r = run_update("fw_dev_long", hex, {"--wire-time"});
-  EXPECT_EQ(r.received, record_lines(text)) << r.sim_log;
-  EXPECT_EQ(r.host.out.find("Error"), std::string::npos) << r.host.out;
-  EXPECT_NE(r.host.out.find(succeeded), std::string::npos) << r.host.out;
-}
-
 TEST(FirmwareDevice, OtherLinesAreNotSentButCounted) {
   std::string dir = scratch_dir("fw_dev_lines");
   std::string records = hex_lines(3);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "device/download.h"
@@ -96,6 +97,77 @@ TEST(FirmwareLoader, LongRecordsAndCrLfGoOutWithOneCr) {
   fw_run r = run_update(memport::defaults(), hex_file("long.hex", longest + "\r\n:00000001FF\r\n"));
   EXPECT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(after_identifier(), longest + "\r:00000001FF\r");
+}
+
+// `records` data records of `size` bytes, an address record first and an
+// end record last; and the record lines the device must keep, LF-ended.
+std::string hex_text(int records, int size) {
+  std::string s = hex_record(2, 0, 4, pattern_bytes(2, 0, 7)) + "\n";
+  for (int i = 0; i < records; ++i)
+    s += hex_record(size, static_cast<unsigned>(i * size), 0, pattern_bytes(size, (i + 1) * 31, 7)) + "\n";
+  return s + ":00000001FF\n";
+}
+
+// The record lines the device accepted, a line accepted again right after
+// itself (a resent line answered twice) taken once.
+std::string accepted_once() {
+  const std::string& kept = memport::file(simdev::KEEP_FIRMWARE);
+  std::string out, last;
+  size_t at = 0;
+  while (at < kept.size()) {
+    size_t end = kept.find('\n', at);
+    if (end == std::string::npos) end = kept.size() - 1;
+    std::string line = kept.substr(at, end - at + 1);
+    if (line != last) out += line;
+    last = line;
+    at = end + 1;
+  }
+  return out;
+}
+
+struct late_case {
+  const char* name;
+  std::vector<simdev::pair> late;    // record, ms
+  std::vector<simdev::pair> refuse;  // record, byte
+};
+
+TEST(FirmwareLoader, LateAnswersBelongToTheirOwnRecord) {
+  // 150 ms comes within the second wait; 350 ms after it, so the line goes
+  // again and both answers are its own. Refusals after and on the late
+  // record. What counts is that the device accepted every record, in order.
+  const late_case cases[] = {
+      {"150 late, refusal after", {{2, 150}}, {{3, 0x12}}},
+      {"350 late, refusal after", {{2, 350}}, {{3, 0x12}}},
+      {"350 late and refused, refusal after", {{2, 350}}, {{2, 0x15}, {4, 0x11}}},
+      {"two late, two refused", {{2, 150}, {3, 350}}, {{4, 0x12}, {5, 0x12}}},
+      {"both answers late", {{2, 350}, {3, 350}, {4, 150}}, {}},
+  };
+  const std::string text = hex_text(6, 16);
+  const std::string file = hex_file("late.hex", text);
+  for (const late_case& c : cases) {
+    for (bool wire : {false, true}) {
+      simdev::options opt = memport::defaults();
+      opt.wire_time = wire;
+      for (const simdev::pair& p : c.late) opt.fw_late.items[opt.fw_late.count++] = p;
+      for (const simdev::pair& p : c.refuse) opt.fw_refuse.items[opt.fw_refuse.count++] = p;
+      fw_run r = run_update(opt, file);
+      EXPECT_EQ(r.rc, 0) << c.name << wire << r.out;
+      EXPECT_EQ(accepted_once(), text) << c.name << wire << memport::log();
+    }
+  }
+}
+
+TEST(FirmwareLoader, LongRecordsOnTheWireDoNotTimeOut) {
+  // 128 data bytes make 268 characters with the CR: 140 ms on the wire at
+  // 19200 baud, more than the 100 ms answer wait alone. Each line reaches the
+  // device once.
+  simdev::options opt = memport::defaults();
+  opt.wire_time = true;
+  const std::string text = hex_text(6, 128);
+  fw_run r = run_update(opt, hex_file("long_wire.hex", text));
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(memport::file(simdev::KEEP_FIRMWARE), text) << memport::log();
+  EXPECT_EQ(r.out.find("Error"), std::string::npos) << r.out;
 }
 
 struct handshake_case {
