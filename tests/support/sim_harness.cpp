@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "run_program.h"
 
@@ -47,6 +48,10 @@ sim_handle sim_start(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  // The device tests run once more against a device on a real wire's timing.
+  static std::string wire = "--wire-time";
+  const char* wire_env = getenv("TOV_TEST_WIRE_TIME");
+  if (wire_env != nullptr && *wire_env != '\0') argv.push_back(wire.data());
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) {

@@ -24,7 +24,8 @@ struct sim_handle {
 };
 
 // Spawns tovsim_path() with `args` in a session of its own, and reads line 1
-// (the pty path) for at most 10 s. On failure `pty` is empty (the process, if
+// (the pty path) for at most 10 s. With TOV_TEST_WIRE_TIME set in the
+// environment, --wire-time is added (the device tests' wire variants). On failure `pty` is empty (the process, if
 // any, is still in `pid` for sim_stop).
 sim_handle sim_start(const std::vector<std::string>& args);
 
