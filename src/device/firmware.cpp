@@ -218,6 +218,7 @@ int fw_send_record(const char* port, int len, unsigned long line_number, int& er
   int owed = 0;
   bool acked = false;
   bool send = true;
+  int quiet = 0;  // answer waits in a row without an answer, after an ACK
   for (;;) {
     if (send) {
       if (write_port(port, reinterpret_cast<const uint8_t*>(fw_send), len) < 0) {
@@ -230,7 +231,11 @@ int fw_send_record(const char* port, int len, unsigned long line_number, int& er
     const int got = fw_record_answer(port, wait_ms, &answer);
     if (got == FW_PORT_LOST) return FW_PORT_LOST;
     if (got == 0) {
-      // Acknowledged already: the answer still owed is not coming.
+      // Acknowledged already. The answer owed to the sending after a time-out
+      // may be as late as the first one was: it is waited for twice as long
+      // before the line counts as done, so that it is never taken for the
+      // next line's answer.
+      if (acked && ++quiet < 2) continue;
       if (acked) return 0;
       const int stop = fw_record_error(FW_ANSWER_TIMED_OUT, errors, line_number);
       if (stop != 0) return stop;
@@ -238,6 +243,7 @@ int fw_send_record(const char* port, int len, unsigned long line_number, int& er
       continue;
     }
     --owed;
+    quiet = 0;
     if (answer == FW_ACK) {
       acked = true;
       if (owed == 0) return 0;

@@ -141,6 +141,9 @@ TEST(FirmwareLoader, LateAnswersBelongToTheirOwnRecord) {
       {"350 late and refused, refusal after", {{2, 350}}, {{2, 0x15}, {4, 0x11}}},
       {"two late, two refused", {{2, 150}, {3, 350}}, {{4, 0x12}, {5, 0x12}}},
       {"both answers late", {{2, 350}, {3, 350}, {4, 150}}, {}},
+      // The resent line is late again: its second answer comes long after
+      // the first, and still belongs to it, not to record 3.
+      {"resent line late again", {{2, 300}, {2, 350}}, {{3, 0x12}}},
   };
   const std::string text = hex_text(6, 16);
   const std::string file = hex_file("late.hex", text);
