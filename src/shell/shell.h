@@ -41,6 +41,11 @@ struct shell_settings {
 // end of the commands returns 0.
 int shell_run(const shell_settings& settings);
 
+// The whole program behind main(): the command-line options, then --help,
+// --version, --list-ports or the shell with its trace. Returns the exit
+// status. `line_done` as in shell_settings.
+int shell_main(int argc, char** argv, void (*line_done)(int status));
+
 // The source of command lines: the next -c line (or the next piece of a
 // line longer than 255 characters, as standard input would give it) into
 // `buf`, ended by a line feed; nullptr when they are used up. Resets with

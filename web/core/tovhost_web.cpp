@@ -4,18 +4,11 @@
 // (library_tovhost.js); the serial port is the page's Web Serial port.
 #include <emscripten.h>
 
-#include <cstdio>
 #include <cstdlib>
 
-#include "console/console.h"
-#include "serial/portlist.h"
-#include "serial/trace.h"
-#include "shell/options.h"
 #include "shell/shell.h"
 
 namespace {
-
-shell_options options;
 
 // clang-format off
 EM_JS(void, web_line_done, (int status), {
@@ -25,24 +18,4 @@ EM_JS(void, web_line_done, (int status), {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int rc = opt_parse(argc, argv, &options);
-  if (rc != 0) return rc;
-  if (options.help) {
-    opt_usage(stdout);
-    return 0;
-  }
-  if (options.version) {
-    opt_version(stdout);
-    return 0;
-  }
-  if (options.list_ports) {
-    port_list(stdout, PORTLIST_SYSTEM_ROOTS);
-    return 0;
-  }
-  if (options.trace != nullptr && trace_start(options.trace) != 0) return OPT_USAGE_STATUS;
-  con_auto_yes = options.yes;
-  shell_settings settings{options.commands, options.command_count, options.exit_on_error};
-  settings.line_done = web_line_done;
-  std::exit(shell_run(settings));
-}
+int main(int argc, char** argv) { std::exit(shell_main(argc, argv, web_line_done)); }
