@@ -7,6 +7,10 @@
 // is not enough does the call wait, for the rest or the deadline, whichever
 // comes first. The page never cancels a pending read of the port (that would
 // lose the bytes it holds): it races that read against a timer.
+//
+// A call the page fails with an exception ends as a failed call here (the
+// page keeps the error's text): a rejected promise would leave the program
+// suspended for good.
 #include <emscripten.h>
 
 #include <cstdio>
@@ -23,12 +27,22 @@ double web_ms(const deadline& d) { return static_cast<double>(d.end_ns) / 1e6; }
 
 // clang-format off
 EM_ASYNC_JS(int, web_serial_open, (const char* name), {
-  return await Module.tovSerial.open(UTF8ToString(name));
+  try {
+    return await Module.tovSerial.open(UTF8ToString(name));
+  } catch (e) {
+    return Module.tovSerial.caught(e);
+  }
 });
 EM_ASYNC_JS(int, web_serial_configure, (int h, int baud, int* value), {
-  const r = await Module.tovSerial.configure(h, baud >>> 0);
-  HEAP32[value >> 2] = r.value | 0;
-  return r.step;
+  try {
+    const r = await Module.tovSerial.configure(h, baud >>> 0);
+    HEAP32[value >> 2] = r.value | 0;
+    return r.step;
+  } catch (e) {
+    Module.tovSerial.caught(e);
+    HEAP32[value >> 2] = 0;
+    return 9; // PLAT_LINE_SET: the settings were refused
+  }
 });
 EM_JS(int, web_serial_take, (int h, uint8_t* buf, int size), {
   const got = Module.tovSerial.take(h, size);
@@ -37,19 +51,35 @@ EM_JS(int, web_serial_take, (int h, uint8_t* buf, int size), {
   return got.length;
 });
 EM_ASYNC_JS(int, web_serial_wait, (int h, int size, double until), {
-  return await Module.tovSerial.wait(h, size, until);
+  try {
+    return await Module.tovSerial.wait(h, size, until);
+  } catch (e) {
+    return Module.tovSerial.caught(e);
+  }
 });
 EM_ASYNC_JS(int, web_serial_write, (int h, const uint8_t* buf, int len, double until), {
-  return await Module.tovSerial.write(h, HEAPU8.slice(buf, buf + len), until);
+  try {
+    return await Module.tovSerial.write(h, HEAPU8.slice(buf, buf + len), until);
+  } catch (e) {
+    return Module.tovSerial.caught(e);
+  }
 });
 EM_ASYNC_JS(int, web_serial_drain, (int h, double until), {
-  return await Module.tovSerial.drain(h, until);
+  try {
+    return await Module.tovSerial.drain(h, until);
+  } catch (e) {
+    return Module.tovSerial.caught(e);
+  }
 });
 EM_JS(void, web_serial_purge, (int h, int output), {
   Module.tovSerial.purge(h, output !== 0);
 });
 EM_ASYNC_JS(void, web_serial_close, (int h), {
-  await Module.tovSerial.close(h);
+  try {
+    await Module.tovSerial.close(h);
+  } catch (e) {
+    Module.tovSerial.caught(e);
+  }
 });
 EM_JS(int, web_serial_last_error, (), {
   return Module.tovSerial.lastError();

@@ -375,6 +375,8 @@ export function make_serial(serial, hooks = {}) {
       await shut(s);
       changed();
     },
+    // An exception out of one of the calls above: the call failed with its text.
+    caught: (e) => fail(ERR.IO, (e && e.message) || String(e)),
     lastError: () => last.code,
     errorText: (code) => (code === last.code ? last.text : TEXTS[code] || `Error ${code}`),
   };

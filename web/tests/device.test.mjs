@@ -99,6 +99,17 @@ test('a device that vanishes mid-download: the command fails, the console goes o
   assert.match(log, /Error: could not read on COM port COM1: The device has been lost\.?\nReturn code 26, system error code 5\n/);
   assert.equal((await page_command(page, 'connect 1')).status, 1, 'the device is gone');
   assert.equal((await page_command(page, 'help')).status, 0, 'the console goes on');
+  // The browser fails the look for the port again with an exception: the
+  // command ends with its text instead of leaving the program suspended.
+  await page.evaluate(() => {
+    navigator.serial.getPorts = async () => {
+      throw new DOMException('Access to the ports was withdrawn.', 'SecurityError');
+    };
+  });
+  const again = await page_command(page, 'connect 1');
+  assert.equal(again.status, 1);
+  assert.match(again.output, /Access to the ports was withdrawn\./);
+  assert.equal((await page_command(page, 'help')).status, 0, 'the console goes on');
   await page.close();
 });
 
