@@ -1,10 +1,13 @@
 // tovsim, the device simulator on a pseudo-terminal: the front end of the
 // device model (sim/model). Its parts:
-//   tovsim.cpp       main: the event loop, the clock, the log, the model's effects;
+//   tovsim.cpp       main: the event loop and the model's effects;
 //   link.cpp         the pseudo-terminal and the order of the far end's events;
 //   sim_options.cpp  the command line, one table row per option;
-//   savedir.cpp      the files of --save-dir.
-// The model calls none of them; they call the model.
+//   savedir.cpp      the files of --save-dir;
+//   log.cpp          the clock and the operator's log.
+// Calls go one way: tovsim.cpp calls the others, link.cpp and savedir.cpp
+// call log.cpp, and the link hears of the device's effects through the
+// function it was given. The model calls none of them; they call the model.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -25,22 +28,25 @@ struct sim_cli {
 int cli_parse(int argc, char** argv, sim_cli* cli);
 void cli_usage(FILE* to);
 
-// ---------------------------------------------------------------- tovsim.cpp
+// ---------------------------------------------------------------- clock and log (log.cpp)
 
 // Milliseconds of the monotonic clock.
 int64_t sim_now_ms();
-// One line of the operator's log on standard output ('\n' added). Never blocks:
-// when standard output is a full pipe the line is dropped and counted.
+// One line of the operator's log on standard output ('\n' added). Never blocks
+// once sim_log_never_block(true) was called (standard output a pipe): a line
+// that finds the pipe full is dropped and counted.
 void sim_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// The device, and the collection of what it did after each call into it:
-// files kept, log lines written, due bytes sent to the far end.
-simdev::device& sim_device();
-void sim_effects();
+// Whole lines, their '\n' included, as they are.
+void sim_log_write(const char* line, size_t n);
+void sim_log_never_block(bool on);
+long sim_log_dropped();
 
 // ---------------------------------------------------------------- link (link.cpp)
 
-// Creates the pseudo-terminal. 0, or negative (told on standard error).
-int link_create(bool no_inotify);
+// Creates the pseudo-terminal for `dev`; `effects` is called after every
+// call into the device, to carry out what it did. 0, or negative (told on
+// standard error).
+int link_create(bool no_inotify, simdev::device* dev, void (*effects)());
 const char* link_path();
 // Serves the far end's bytes and events in order; true when it stopped with
 // work left for the next turn.

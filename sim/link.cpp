@@ -26,7 +26,6 @@
 // in order with the bytes, and tells the firmware loader that tovhost has
 // reopened the port and is ready for its prompt.
 #include <errno.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -63,6 +62,8 @@ link_event ev_ring[EVENT_RING];
 size_t ev_head = 0, ev_tail = 0;
 uint8_t held_status = 0;  // a purge seen before the reopen it followed was applied
 bool xon_told = false;
+simdev::device* device = nullptr;  // the device behind the port
+void (*after_call)() = nullptr;    // carries out what the device did after each call into it
 
 long speed_to_baud(speed_t s) {
   struct row {
@@ -104,8 +105,8 @@ void link_opened() {
   slave_open = true;
   hup_wait = false;
   rate_untold = true;
-  simdev::port_opened(sim_device(), sim_now_ms());
-  sim_effects();
+  simdev::port_opened(*device, sim_now_ms());
+  after_call();
 }
 
 void link_closed() {
@@ -113,18 +114,18 @@ void link_closed() {
   // What waits for its turn is lost with the far end, unless the far end is
   // back already: then it may answer bytes written after the reopen that
   // came in the same read as those before the close.
-  if (!open_queued(false)) simdev::output_drop(sim_device());
+  if (!open_queued(false)) simdev::output_drop(*device);
   // Opened and closed without a byte: the rate it was set to never showed.
   if (rate_untold) sim_log("port opened");
   rate_untold = false;
-  simdev::port_closed(sim_device(), sim_now_ms());
-  sim_effects();
+  simdev::port_closed(*device, sim_now_ms());
+  after_call();
 }
 
 void link_status(uint8_t status) {
   if ((status & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0) {
-    simdev::port_purged(sim_device(), sim_now_ms(), (status & TIOCPKT_FLUSHWRITE) != 0);
-    sim_effects();
+    simdev::port_purged(*device, sim_now_ms(), (status & TIOCPKT_FLUSHWRITE) != 0);
+    after_call();
   }
   if ((status & (TIOCPKT_STOP | TIOCPKT_DOSTOP)) != 0 && !xon_told) {
     xon_told = true;
@@ -141,12 +142,12 @@ void link_data(const uint8_t* bytes, int count) {
   }
   // The rate as the far end has it now: the bytes of a close, a reopen at
   // another rate and what followed may come in one read.
-  simdev::set_rate(sim_device(), port_baud());
+  simdev::set_rate(*device, port_baud());
   // The device takes as much as its effects have room for; they are
   // collected and it takes the rest.
   for (size_t at = 0; at < static_cast<size_t>(count) && master_fd >= 0;) {
-    at += simdev::input(sim_device(), sim_now_ms(), bytes + at, static_cast<size_t>(count) - at);
-    sim_effects();
+    at += simdev::input(*device, sim_now_ms(), bytes + at, static_cast<size_t>(count) - at);
+    after_call();
   }
 }
 
@@ -278,7 +279,9 @@ bool link_service() {
   return true;
 }
 
-int link_create(bool no_inotify) {
+int link_create(bool no_inotify, simdev::device* dev, void (*effects)()) {
+  device = dev;
+  after_call = effects;
   master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_fd < 0) {
     std::fprintf(stderr, "tovsim: posix_openpt: %s\n", std::strerror(errno));
@@ -321,7 +324,7 @@ const char* link_path() { return slave_path; }
 bool link_events_pending() { return ev_head != ev_tail; }
 
 void link_flush() {
-  simdev::device& d = sim_device();
+  simdev::device& d = *device;
   if (master_fd < 0) {
     simdev::output_drop(d);
     return;
@@ -349,7 +352,7 @@ int link_poll_fds(pollfd* fds, int cap, int* timeout_ms) {
   if (ino_fd >= 0 && n < cap) fds[n++] = {ino_fd, POLLIN, 0};
   if (master_fd >= 0 && !hup_wait && n < cap) {
     const uint8_t* bytes = nullptr;
-    const bool due = simdev::output(sim_device(), sim_now_ms(), &bytes) > 0;
+    const bool due = simdev::output(*device, sim_now_ms(), &bytes) > 0;
     fds[n++] = {master_fd, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0};
   }
   return n;
@@ -370,7 +373,7 @@ void link_after_poll(const pollfd* fds, int count) {
 
 void link_vanish() {
   if (master_fd < 0) return;
-  simdev::output_drop(sim_device());
+  simdev::output_drop(*device);
   close(master_fd);
   master_fd = -1;
   if (ino_fd >= 0) close(ino_fd);

@@ -25,43 +25,17 @@
 namespace {
 
 constexpr int LINK_FINAL_WAKEUPS = 1000;  // at most this many link turns after a signal
-constexpr int LOG_LINE_MAX = 2048;
 constexpr int POLL_MAX = 3;
 
 sim_cli cli;
 simdev::device dev;
 bool dev_gone = false;  // the port was closed after the device vanished
 int sig_pipe[2] = {-1, -1};
-bool log_nonblocking = false;
-long log_dropped = 0;
 
 void on_signal(int) {
   const char c = 1;
   const ssize_t r = write(sig_pipe[1], &c, 1);
   (void)r;
-}
-
-void write_all_blocking(int fd, const char* s, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, s, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    s += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
-// One whole log line, '\n' included.
-void log_write(const char* line, size_t n) {
-  if (!log_nonblocking) {
-    write_all_blocking(1, line, n);
-    return;
-  }
-  // A pipe: lines up to PIPE_BUF go in whole or not at all.
-  const ssize_t w = write(1, line, n);
-  if (w < 0) log_dropped++;
 }
 
 // The earlier of two instants, -1 standing for "never".
@@ -73,26 +47,10 @@ int64_t earliest(int64_t a, int64_t b) {
 
 }  // namespace
 
-int64_t sim_now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+namespace {
 
-void sim_log(const char* fmt, ...) {
-  char line[LOG_LINE_MAX];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(line, sizeof line - 1, fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
-  line[n++] = '\n';
-  log_write(line, static_cast<size_t>(n));
-}
-
-simdev::device& sim_device() { return dev; }
-
+// Carries out what the device did after a call into it: files kept, log
+// lines, the port closed for good when it vanished, due bytes to the port.
 void sim_effects() {
   simdev::keep k{};
   for (size_t i = 0; simdev::take_keep(dev, i, &k); i++) savedir_apply(k);
@@ -102,7 +60,7 @@ void sim_effects() {
   for (size_t at = 0; at < len;) {
     const char* nl = static_cast<const char*>(std::memchr(text + at, '\n', len - at));
     const size_t end = nl != nullptr ? static_cast<size_t>(nl - text) + 1 : len;
-    log_write(text + at, end - at);
+    sim_log_write(text + at, end - at);
     at = end;
   }
   simdev::log_taken(dev);
@@ -112,6 +70,8 @@ void sim_effects() {
   }
   link_flush();
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const int p = cli_parse(argc, argv, &cli);
@@ -130,19 +90,17 @@ int main(int argc, char** argv) {
   if (old_int.sa_handler != SIG_IGN) sigaction(SIGINT, &sa, nullptr);
 
   if (cli.save_dir != nullptr && savedir_open(cli.save_dir) != 0) return 1;
-  if (link_create(cli.no_inotify) != 0) return 1;
+  if (link_create(cli.no_inotify, &dev, sim_effects) != 0) return 1;
   simdev::init(dev, cli.dev, sim_now_ms());
 
   // Line 1: the port, alone.
   char first[160];
   const int n = std::snprintf(first, sizeof first, "%s\n", link_path());
-  write_all_blocking(1, first, static_cast<size_t>(n));
+  sim_log_write(first, static_cast<size_t>(n));
 
   struct stat st {};
-  if (fstat(1, &st) == 0 && S_ISFIFO(st.st_mode)) {
-    fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
-    log_nonblocking = true;
-  }
+  const bool log_to_pipe = fstat(1, &st) == 0 && S_ISFIFO(st.st_mode);
+  if (log_to_pipe) sim_log_never_block(true);
   const int64_t exit_at_ms =
       cli.exit_after_s > 0 ? sim_now_ms() + static_cast<int64_t>(cli.exit_after_s * 1000.0) : -1;
   sim_log("Tovarelink simulator on %s (%s)", link_path(), cli.dev.version_text);
@@ -188,11 +146,8 @@ int main(int argc, char** argv) {
   sim_effects();
   savedir_close();
   // The last lines wait for room in the pipe rather than be dropped.
-  if (log_nonblocking) {
-    fcntl(1, F_SETFL, fcntl(1, F_GETFL) & ~O_NONBLOCK);
-    log_nonblocking = false;
-  }
-  if (log_dropped > 0) sim_log("%ld log lines dropped (standard output full)", log_dropped);
+  if (log_to_pipe) sim_log_never_block(false);
+  if (sim_log_dropped() > 0) sim_log("%ld log lines dropped (standard output full)", sim_log_dropped());
   link_close();
   return 0;
 }
