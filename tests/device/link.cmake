@@ -1,5 +1,6 @@
 # link, download and serial test
-tov_add_test(test_link_crc_packets ${CMAKE_CURRENT_LIST_DIR}/test_crc_packets.cpp LIBS tov_device)
+# CRC, packets and the handshake in-process, over the in-memory port.
+tov_add_test(test_link_crc_packets ${CMAKE_CURRENT_LIST_DIR}/test_crc_packets.cpp LIBS tov_device_mem)
 # End to end against the simulator over a pseudo-terminal.
 if(TARGET tovsim)
   tov_add_test(test_link_device ${CMAKE_CURRENT_LIST_DIR}/test_link_device.cpp)

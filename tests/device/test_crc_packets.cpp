@@ -1,27 +1,22 @@
 // CRC-16, packet framing, the bounded reply search and the link state of the
-// handshake, in-process. The packet writer and the handshake are driven over a
-// pseudo-terminal whose far end the test holds: answer bytes are queued there
-// before the call (or sent by a thread that plays the device), and what was
-// sent is read back from it.
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
+// handshake, in-process. The packet writer and the handshake are driven over
+// the in-memory port with a scripted far end: the device's answers are queued
+// before the call (or given once what they answer has arrived), and what was
+// sent is read back from it. A read that waits for an answer that never comes
+// costs no time on its virtual clock.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "capture.h"
 #include "device/download.h"
 #include "device/link.h"
 #include "fixtures.h"
-#include "pty_pair.h"
+#include "memport.h"
 #include "serial/serial.h"
 
 namespace {
@@ -113,16 +108,12 @@ TEST(LinkFind, StaysWithinTheBytesReceived) {
   EXPECT_EQ(dev_find(tail.data(), -1, "T", 1), -1);
 }
 
-// A pseudo-terminal whose slave is opened as the program's port.
+// The in-memory port with a scripted far end, opened as the program's port.
 class PacketPort : public ::testing::Test {
  protected:
-  pty_pair pty;
-  int master = -1;
-
   void SetUp() override {
-    ASSERT_TRUE(pty.open_pair());
-    master = pty.master;
-    snprintf(link_state.port_name, sizeof link_state.port_name, "%s", pty.slave_path.c_str());
+    memport::start_scripted();
+    snprintf(link_state.port_name, sizeof link_state.port_name, "%s", memport::port_name);
     int rc = -1;
     opened_output = capture_stdout([&] { rc = open_port(link_state.port_name, 57600); });
     ASSERT_EQ(rc, 0) << opened_output;
@@ -131,11 +122,11 @@ class PacketPort : public ::testing::Test {
   void TearDown() override { close_port(); }
 
   // Queues the device's answers.
-  void answer(const bytes& b) { ASSERT_TRUE(pty.send(b.data(), b.size())); }
+  void answer(const bytes& b) { memport::script(std::string(b.begin(), b.end())); }
 
-  // Everything that reached the device.
+  // Everything that reached the device since the last call.
   bytes received() {
-    const std::string got = pty.receive_quiet(50);
+    const std::string got = memport::received();
     return bytes(got.begin(), got.end());
   }
 
@@ -274,49 +265,27 @@ TEST_F(PacketPort, RefusedDataPacketStopsTheFile) {
   for (size_t i = 2; i < pkts.size(); ++i) EXPECT_EQ(pkts[i], pkts[1]);
 }
 
-// Plays the device on the far end in a thread: collects what arrives, and
-// once `trigger` has arrived sends `reply`; then goes on collecting for a
-// short while so that anything sent after the reply is seen too.
-class device_play {
- public:
-  device_play(int fd, std::string trigger, std::string reply, int limit_ms = 4000)
-      : th_([this, fd, trigger, reply, limit_ms] { run(fd, trigger, reply, limit_ms); }) {}
-  ~device_play() { done(); }
-  // Waits for the thread; returns everything that arrived.
-  const std::string& done() {
-    if (th_.joinable()) th_.join();
-    return got_;
-  }
-
- private:
-  void run(int fd, const std::string& trigger, const std::string& reply, int limit_ms) {
-    using clock = std::chrono::steady_clock;
-    auto end = clock::now() + std::chrono::milliseconds(limit_ms);
-    bool sent = false;
-    while (clock::now() < end) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0) {
-        char buf[2048];
-        const ssize_t k = read(fd, buf, sizeof buf);
-        if (k > 0) {
-          got_.append(buf, static_cast<size_t>(k));
-        } else {
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));  // far end closed for now
-        }
-      }
-      if (!sent && got_.find(trigger) != std::string::npos) {
-        sent = true;
-        if (!reply.empty() && write(fd, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
-        end = clock::now() + std::chrono::milliseconds(300);
-      }
-    }
-  }
-  std::string got_;
-  std::thread th_;
-};
+// The scripted far end the tests above rely on: each reply once what it
+// waits for has arrived, in order; a read that nothing answers waits out its
+// time on the virtual clock.
+TEST_F(PacketPort, ScriptedFarEndAnswersInTurn) {
+  const char* port = link_state.port_name;
+  memport::script("B", "ab");
+  memport::script("C");  // due at once, but behind "B"
+  uint8_t in[4] = {};
+  const int64_t before = memport::now_ms();
+  EXPECT_EQ(read_port(port, in, 1, 300), 0);
+  EXPECT_GE(memport::now_ms() - before, 300);
+  ASSERT_EQ(write_port(port, reinterpret_cast<const uint8_t*>("a"), 1), 1);
+  EXPECT_EQ(read_port(port, in, 1, 100), 0);
+  ASSERT_EQ(write_port(port, reinterpret_cast<const uint8_t*>("b"), 1), 1);
+  ASSERT_EQ(read_port(port, in, 3, 100), 2);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(in), 2), "BC");
+  EXPECT_EQ(received(), (bytes{'a', 'b'}));
+}
 
 // A reply padded with blanks to the size of the read it answers, so that the
-// read ends at once.
+// read ends with its last byte.
 std::string padded(std::string text, size_t size) {
   text.resize(size, ' ');
   return text;
@@ -335,12 +304,12 @@ class LinkHandshake : public PacketPort {
     link_state.connected = 0;
     PacketPort::TearDown();
   }
-  // Runs dev_connect while a device thread answers `trigger` with `reply`.
-  std::string connect(int resync, const std::string& trigger, const std::string& reply, std::string* device_got,
-                      int limit_ms = 4000) {
-    device_play dev(master, trigger, reply, limit_ms);
+  // Runs dev_connect while the device answers `trigger` with `reply` (no
+  // trigger: the device says nothing).
+  std::string connect(int resync, const std::string& trigger, const std::string& reply, std::string* device_got) {
+    if (!trigger.empty()) memport::script(reply, trigger);
     const std::string out = capture_stdout([&] { dev_connect(57600, resync); });
-    *device_got = dev.done();
+    *device_got = memport::received();
     return out;
   }
 };
@@ -367,7 +336,7 @@ TEST_F(LinkHandshake, AlreadyConnectedChangesNothing) {
   ASSERT_EQ(open_port(link_state.port_name, 57600), 0);
   link_state.connected = 1;
   std::string got;
-  const std::string out = connect(0, "never", "", &got, 300);
+  const std::string out = connect(0, "", "", &got);
   EXPECT_EQ(out, "Connecting at 57600...\n\a\aError: already Connected!\n");
   EXPECT_EQ(got, "");
   EXPECT_EQ(link_state.connected, 1);
@@ -394,8 +363,7 @@ TEST_F(LinkHandshake, ResyncKeepsTheHostLineAndFindsThePrompt) {
 TEST_F(LinkHandshake, ResyncIgnoresAPromptReceivedBeforeTheChange) {
   ASSERT_EQ(open_port(link_state.port_name, 57600), 0);
   link_state.connected = 1;
-  answer(bytes{'T', 'o', 'v', 'a', 'r', 'e', '>', ' '});  // already waiting at the old rate
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the port's queue
+  answer(bytes{'T', 'o', 'v', 'a', 'r', 'e', '>', ' '});  // already waiting in the port's queue at the old rate
   std::string got;
   const std::string out = connect(1, "\n", padded("\r\nbusy\r\n", 1024), &got);
   EXPECT_EQ(out, "Connecting at 57600...\n\a\aError: did not receive the Tovarelink prompt!\n");

@@ -26,4 +26,16 @@ bool vanished();
 // The virtual clock, in milliseconds.
 int64_t now_ms();
 
+// The scripted far end, for exchanges the model does not make by itself (a
+// NAK twice, a stray byte): after start_scripted(), a fresh port as start()
+// makes it, the far end keeps what it receives and answers only with what
+// script() queued, until start() brings the model back.
+void start_scripted();
+// Queues `reply`: it arrives once the far end has received `after` since its
+// previous reply (at once when `after` is empty). Replies come in order; one
+// due while the port is closed is lost.
+void script(const std::string& reply, const std::string& after = "");
+// What the scripted far end received since the last call.
+std::string received();
+
 }  // namespace memport

@@ -1,8 +1,10 @@
 // The in-memory port (memport.h): the platform interface and the clock of
-// the serial layer, served by the device model.
+// the serial layer, served by the device model or by a script.
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <utility>
 
 #include "memport.h"
 #include "serial/deadline.h"
@@ -22,6 +24,11 @@ struct port_state {
   std::string in;  // bytes the device sent that have arrived and wait to be read
   std::string log;
   std::string files[5];
+  // The scripted far end (memport::script), in place of the model.
+  bool scripted = false;
+  std::deque<std::pair<std::string, std::string>> script;  // {after, reply}, in order
+  std::string heard;  // what it received, until memport::received() takes it
+  std::string since;  // what it received since its last reply
 };
 
 port_state& port() {
@@ -30,6 +37,23 @@ port_state& port() {
 }
 
 int64_t ms() { return port().clock_ns / ns_per_ms; }
+
+// The device's next instant to act (-1: none; a script never acts by itself).
+int64_t next_due() { return port().scripted ? -1 : simdev::next_timer(*port().dev); }
+bool gone() { return !port().scripted && simdev::vanished(*port().dev); }
+
+// The script's replies whose awaited bytes have arrived, in order; a reply
+// due while the port is closed is lost.
+void answer_script() {
+  port_state& p = port();
+  while (!p.script.empty()) {
+    const size_t at = p.since.find(p.script.front().first);
+    if (at == std::string::npos) break;
+    p.since.erase(0, at + p.script.front().first.size());
+    if (p.open) p.in += p.script.front().second;
+    p.script.pop_front();
+  }
+}
 
 // Collects what the device did: its files, its log, and the bytes now due,
 // which have arrived at the port (or are lost when it is closed).
@@ -56,6 +80,7 @@ void collect() {
 // Lets the device do what is due by now.
 void pump() {
   port_state& p = port();
+  if (p.scripted) return;
   for (int turns = 0; turns < 10000; turns++) {
     const int64_t next = simdev::next_timer(*p.dev);
     if (next < 0 || next > ms()) break;
@@ -70,7 +95,7 @@ void advance_to(int64_t ns) {
   port_state& p = port();
   for (;;) {
     pump();
-    const int64_t next = simdev::next_timer(*p.dev);
+    const int64_t next = next_due();
     if (next < 0 || next * ns_per_ms > ns) break;
     p.clock_ns = next * ns_per_ms > p.clock_ns ? next * ns_per_ms : p.clock_ns + ns_per_ms;
   }
@@ -80,19 +105,41 @@ void advance_to(int64_t ns) {
 
 bool ours(plat_handle h) { return h == mem_handle && port().open; }
 
-}  // namespace
-
-namespace memport {
-
-void start(const simdev::options& opt) {
+// A fresh port, closed, the clock at 1 s; its far end the model or a script.
+void restart(bool scripted) {
   port_state& p = port();
-  p.opt = opt;
   p.clock_ns = 1000 * ns_per_ms;
   p.open = false;
   p.in.clear();
   p.log.clear();
   for (std::string& f : p.files) f.clear();
-  simdev::init(*p.dev, p.opt, ms());
+  p.scripted = scripted;
+  p.script.clear();
+  p.heard.clear();
+  p.since.clear();
+}
+
+}  // namespace
+
+namespace memport {
+
+void start(const simdev::options& opt) {
+  restart(false);
+  port().opt = opt;
+  simdev::init(*port().dev, port().opt, ms());
+}
+
+void start_scripted() { restart(true); }
+
+void script(const std::string& reply, const std::string& after) {
+  port().script.emplace_back(after, reply);
+  answer_script();
+}
+
+std::string received() {
+  std::string got;
+  got.swap(port().heard);
+  return got;
 }
 
 simdev::options defaults() {
@@ -127,10 +174,10 @@ bool deadline_passed(const deadline& d) { return port().clock_ns >= d.end_ns; }
 
 plat_handle plat_open(const char* name) {
   port_state& p = port();
-  if (name == nullptr || std::strcmp(name, memport::port_name) != 0 || p.open || simdev::vanished(*p.dev))
-    return PLAT_NO_HANDLE;
+  if (name == nullptr || std::strcmp(name, memport::port_name) != 0 || p.open || gone()) return PLAT_NO_HANDLE;
   p.open = true;
   p.in.clear();
+  if (p.scripted) return mem_handle;
   simdev::port_opened(*p.dev, ms());
   collect();
   return mem_handle;
@@ -139,7 +186,7 @@ plat_handle plat_open(const char* name) {
 int plat_configure_line(plat_handle h, uint32_t baud, plat_line_fault* fault) {
   if (fault != nullptr) *fault = {ours(h) ? PLAT_LINE_DONE : PLAT_LINE_GET, 0};
   if (!ours(h)) return PLAT_FAILED;
-  simdev::set_rate(*port().dev, static_cast<long>(baud));
+  if (!port().scripted) simdev::set_rate(*port().dev, static_cast<long>(baud));
   return PLAT_OK;
 }
 
@@ -150,8 +197,8 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
   const size_t want = size > 0 ? static_cast<size_t>(size) : 0;
   for (;;) {
     pump();
-    if (p.in.size() >= want || simdev::vanished(*p.dev)) break;
-    const int64_t next = simdev::next_timer(*p.dev);
+    if (p.in.size() >= want || gone()) break;
+    const int64_t next = next_due();
     if (next < 0 || next * ns_per_ms >= until.end_ns) {
       advance_to(until.end_ns);
       break;
@@ -163,15 +210,22 @@ int plat_read(plat_handle h, uint8_t* buf, int size, const deadline& until, int*
   p.in.erase(0, n);
   *got = static_cast<int>(n);
   // A vanished device: what arrived before is read, then the read fails.
-  return n == 0 && simdev::vanished(*p.dev) ? PLAT_FAILED : PLAT_OK;
+  return n == 0 && gone() ? PLAT_FAILED : PLAT_OK;
 }
 
 int plat_write(plat_handle h, const uint8_t* buf, int len, const deadline&, int* written) {
   port_state& p = port();
   *written = 0;
-  if (!ours(h) || simdev::vanished(*p.dev)) return PLAT_FAILED;
-  size_t at = 0;
+  if (!ours(h) || gone()) return PLAT_FAILED;
   const size_t count = len > 0 ? static_cast<size_t>(len) : 0;
+  if (p.scripted) {
+    p.heard.append(reinterpret_cast<const char*>(buf), count);
+    p.since.append(reinterpret_cast<const char*>(buf), count);
+    answer_script();
+    *written = static_cast<int>(count);
+    return PLAT_OK;
+  }
+  size_t at = 0;
   while (at < count && !simdev::vanished(*p.dev)) {
     at += simdev::input(*p.dev, ms(), buf + at, count - at);
     collect();
@@ -187,6 +241,7 @@ int plat_purge(plat_handle h, bool output) {
   if (!ours(h)) return PLAT_FAILED;
   pump();
   p.in.clear();
+  if (p.scripted) return PLAT_OK;
   simdev::port_purged(*p.dev, ms(), output);
   collect();
   return PLAT_OK;
@@ -197,6 +252,7 @@ void plat_close(plat_handle h) {
   if (!ours(h)) return;
   p.open = false;
   p.in.clear();
+  if (p.scripted) return;
   simdev::output_drop(*p.dev);
   simdev::port_closed(*p.dev, ms());
   collect();
