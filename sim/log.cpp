@@ -51,12 +51,9 @@ void sim_log(const char* fmt, ...) {
   char line[LOG_LINE_MAX];
   va_list ap;
   va_start(ap, fmt);
-  int n = std::vsnprintf(line, sizeof line - 1, fmt, ap);
+  const size_t n = simdev::format_log_line(line, sizeof line, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
-  line[n++] = '\n';
-  sim_log_write(line, static_cast<size_t>(n));
+  if (n > 0) sim_log_write(line, n);
 }
 
 void sim_log_never_block(bool on) {

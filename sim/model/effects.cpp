@@ -73,16 +73,23 @@ bool sending(const device& d) { return !d.opt->silent && !d.gone; }
 
 }  // namespace
 
+size_t format_log_line(char* line, size_t cap, const char* fmt, va_list ap) {
+  if (cap < 2) return 0;
+  const int n = std::vsnprintf(line, cap - 1, fmt, ap);
+  if (n < 0) return 0;
+  const size_t len = static_cast<size_t>(n) > cap - 2 ? cap - 2 : static_cast<size_t>(n);
+  line[len] = '\n';
+  return len + 1;
+}
+
 void log_line(device& d, const char* fmt, ...) {
   effects_state& fx = d.fx;
   char line[LOG_LINE_MAX];
   va_list ap;
   va_start(ap, fmt);
-  int n = std::vsnprintf(line, sizeof line - 1, fmt, ap);
+  const size_t n = format_log_line(line, sizeof line, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if (n > static_cast<int>(sizeof line) - 2) n = static_cast<int>(sizeof line) - 2;
-  line[n++] = '\n';
+  if (n == 0) return;
   if (fx.log_len + static_cast<size_t>(n) > LOG_CAP) {
     fx.log_lost++;
     return;

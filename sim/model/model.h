@@ -16,6 +16,7 @@
 // the effects have room for: the caller collects them and calls again with
 // the rest.
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,6 +62,10 @@ void output_drop(device& d);
 // The log lines written since the last take_log, each ending in '\n'.
 size_t take_log(device& d, const char** text);
 void log_taken(device& d);
+// One log line as the device writes it, for the front end's own lines too:
+// the text in `line` (`cap` bytes, at least 2), cut to fit, then '\n' (no
+// NUL). Its length, or 0 when the format fails.
+size_t format_log_line(char* line, size_t cap, const char* fmt, va_list ap);
 
 // A file the device keeps (written only when the options ask for it).
 enum keep_file : uint8_t { KEEP_CONF, KEEP_RULES, KEEP_FIRMWARE, KEEP_PACKETS, KEEP_RECEIVED };
