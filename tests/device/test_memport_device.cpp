@@ -205,6 +205,59 @@ TEST(FirmwareLoader, HandshakeFailuresAreToldWithWhatWasRead) {
   }
 }
 
+// A loader played by a script: bytes the model never sends (text before the
+// prompt, another prompt, replies that are no ACK) and how they are shown.
+struct scripted_loader_case {
+  const char* name;
+  std::string prompt, sync_reply, id_reply;
+  int rc;
+  std::string tail;  // what follows the warning; empty for a complete update
+};
+
+TEST(FirmwareLoader, ScriptedLoaderRepliesAreShownByteForByte) {
+  std::string sync_display = "O K [15] ";
+  for (int i = 0; i < 17; ++i) sync_display += "[00] ";
+  std::string id_display = "? [7f]   ~ ";
+  for (int i = 0; i < 16; ++i) id_display += "z ";
+  const std::string ack = "\x06";
+  const scripted_loader_case cases[] = {
+      {"other bytes before the prompt", "boot\r\n\x05", ack, ack, 0, ""},
+      {"another prompt", "xyz", ack, ack, -6,
+       "\n\a\aError: did not receive the Tovarelink Firmware prompt!\n"
+       "\nRead #1 got 1 char\nRead #2 got 2 chars:\n0x78 0x79 0x7a \nDisconnected\n"},
+      {"no sync acknowledgement", "\x05", "OK\x15", ack, -8,
+       "\n\a\aError: did not synchronize with the Tovarelink!\n"
+       "\nRead #1 got 1 char\nRead #2 got 2 chars:\n" + sync_display + "\nDisconnected\n"},
+      {"no identifier acknowledgement", "\x05", ack, std::string("?\x7f ~") + std::string(16, 'z'), -10,
+       connected + "\n\a\aError: did not receive TvLink identifier acknowledgement!\n"
+       "\nRead #1 got 1 char\nRead #2 got 19 chars:\n" + id_display + "\nDisconnected\n"},
+  };
+  const std::string file = hex_file("four.hex", four_records);
+  for (const scripted_loader_case& c : cases) {
+    memport::start_scripted();
+    memport::script("", "reset\n");
+    memport::script_after_purge(c.prompt);  // once the port is open again
+    memport::script(c.sync_reply, "\x16");
+    memport::script(c.id_reply, "TvLink1.0");
+    for (int i = 0; i < 4; ++i) memport::script(ack, "\r");
+    static std::string enter = write_file(scratch_dir("fw_loader_stdin") + "/enter", "\n");
+    ASSERT_NE(std::freopen(enter.c_str(), "r", stdin), nullptr);
+    int rc = 1;
+    const std::string out = capture_stdout([&] { rc = firmware(memport::port_name, file.c_str(), warn_and_wait); });
+    const std::string heard = memport::received();
+    const size_t id = heard.find("TvLink1.0");
+    const std::string records = id == std::string::npos ? "" : heard.substr(id + 9);
+    EXPECT_EQ(rc, c.rc) << c.name << out;
+    if (c.rc == 0) {
+      EXPECT_EQ(records, ":0400000001020304F2\r:0400040005060708DE\r:020000040001F9\r:00000001FF\r") << c.name;
+      EXPECT_EQ(out.rfind(warning + connected + "\n\n\r", 0), 0u) << c.name << out;
+    } else {
+      EXPECT_EQ(out, warning + c.tail) << c.name;
+      EXPECT_EQ(records, "") << c.name;
+    }
+  }
+}
+
 TEST(DownloadMemport, SilentDeviceTimesOutAfterFiveSeconds) {
   simdev::options opt = memport::defaults();
   opt.silent_packet = 1;

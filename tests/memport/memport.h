@@ -35,6 +35,10 @@ void start_scripted();
 // previous reply (at once when `after` is empty). Replies come in order; one
 // due while the port is closed is lost.
 void script(const std::string& reply, const std::string& after = "");
+// Queues `reply` to arrive at the first purge of the port's input after the
+// previous reply (as a device answers a reopened port once the host has
+// purged it).
+void script_after_purge(const std::string& reply);
 // What the scripted far end received since the last call.
 std::string received();
 

@@ -26,9 +26,15 @@ struct port_state {
   std::string files[5];
   // The scripted far end (memport::script), in place of the model.
   bool scripted = false;
-  std::deque<std::pair<std::string, std::string>> script;  // {after, reply}, in order
+  struct script_entry {
+    std::string after;  // the bytes it waits for
+    std::string reply;
+    bool on_purge;  // waits for the port's input to be purged instead
+  };
+  std::deque<script_entry> script;  // in order
   std::string heard;  // what it received, until memport::received() takes it
   std::string since;  // what it received since its last reply
+  bool purged = false;  // the input was purged since its last reply
 };
 
 port_state& port() {
@@ -47,10 +53,16 @@ bool gone() { return !port().scripted && simdev::vanished(*port().dev); }
 void answer_script() {
   port_state& p = port();
   while (!p.script.empty()) {
-    const size_t at = p.since.find(p.script.front().first);
-    if (at == std::string::npos) break;
-    p.since.erase(0, at + p.script.front().first.size());
-    if (p.open) p.in += p.script.front().second;
+    const port_state::script_entry& e = p.script.front();
+    if (e.on_purge) {
+      if (!p.purged) break;
+    } else {
+      const size_t at = p.since.find(e.after);
+      if (at == std::string::npos) break;
+      p.since.erase(0, at + e.after.size());
+    }
+    p.purged = false;
+    if (p.open) p.in += e.reply;
     p.script.pop_front();
   }
 }
@@ -117,6 +129,7 @@ void restart(bool scripted) {
   p.script.clear();
   p.heard.clear();
   p.since.clear();
+  p.purged = false;
 }
 
 }  // namespace
@@ -132,7 +145,12 @@ void start(const simdev::options& opt) {
 void start_scripted() { restart(true); }
 
 void script(const std::string& reply, const std::string& after) {
-  port().script.emplace_back(after, reply);
+  port().script.push_back({after, reply, false});
+  answer_script();
+}
+
+void script_after_purge(const std::string& reply) {
+  port().script.push_back({"", reply, true});
   answer_script();
 }
 
@@ -241,7 +259,11 @@ int plat_purge(plat_handle h, bool output) {
   if (!ours(h)) return PLAT_FAILED;
   pump();
   p.in.clear();
-  if (p.scripted) return PLAT_OK;
+  if (p.scripted) {
+    p.purged = true;
+    answer_script();
+    return PLAT_OK;
+  }
   simdev::port_purged(*p.dev, ms(), output);
   collect();
   return PLAT_OK;
