@@ -66,12 +66,7 @@ std::string firmware_file(const std::string& dir, std::string* lines) {
 // The bytes shown by tovhost's dump of a received reply (its hex columns).
 std::string dumped_bytes(const std::string& out) {
   std::string bytes;
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line : lines_of(out)) {
     unsigned offset = 0, hex_offset = 0;
     char bar = 0;
     if (std::sscanf(line.c_str(), "%u %x%c", &offset, &hex_offset, &bar) != 3 || bar != '|' || offset != hex_offset ||

@@ -56,14 +56,9 @@ std::string hex_lines(int records) {
 // The record lines of a HEX text, each without its line end and ended by LF.
 std::string record_lines(const std::string& text) {
   std::string out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
+  for (std::string line : lines_of(text)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty() && line[0] == ':') out += line + "\n";
-    at = end + 1;
   }
   return out;
 }

@@ -14,6 +14,7 @@
 #include "device/inhex.h"
 #include "fixtures.h"
 #include "run_program.h"
+#include "texts.h"
 
 namespace {
 
@@ -30,10 +31,9 @@ struct verify_result {
 
 // Runs the verifier on `text` held in a temporary binary stream.
 verify_result verify_text(const std::string& text, FILE** keep = nullptr) {
-  FILE* f = std::tmpfile();
+  FILE* f = text_stream(text);
   EXPECT_NE(f, nullptr);
   if (f == nullptr) return {0, ""};
-  std::fwrite(text.data(), 1, text.size(), f);
   int rc = 0;
   const std::string out = capture_stdout([&] { rc = inhexverify(f); });
   // The firmware update checks the file held in memory: the same lines, the

@@ -17,6 +17,7 @@
 #include "memport.h"
 #include "fixtures.h"
 #include "run_program.h"
+#include "texts.h"
 #include "serial/serial.h"
 
 namespace {
@@ -111,16 +112,10 @@ std::string hex_text(int records, int size) {
 // The record lines the device accepted, a line accepted again right after
 // itself (a resent line answered twice) taken once.
 std::string accepted_once() {
-  const std::string& kept = memport::file(simdev::KEEP_FIRMWARE);
   std::string out, last;
-  size_t at = 0;
-  while (at < kept.size()) {
-    size_t end = kept.find('\n', at);
-    if (end == std::string::npos) end = kept.size() - 1;
-    std::string line = kept.substr(at, end - at + 1);
-    if (line != last) out += line;
+  for (const std::string& line : lines_of(memport::file(simdev::KEEP_FIRMWARE))) {
+    if (line != last) out += line + "\n";
     last = line;
-    at = end + 1;
   }
   return out;
 }

@@ -8,21 +8,10 @@
 #include <vector>
 
 #include "run_program.h"
+#include "texts.h"
 #include "serial/trace.h"
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    out.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return out;
-}
 
 // The line without its time stamp (10 characters and a blank).
 std::string body(const std::string& line) { return line.size() > 11 ? line.substr(11) : line; }

@@ -68,6 +68,13 @@ struct bench {
     collect();
   }
   void opened() { simdev::port_opened(*dev, now), collect(); }
+  // From the command line into the loader, past its prompt, sync and identifier.
+  void to_loader() {
+    in("reset\r");
+    purged(false);
+    until(now + 5);
+    in("\x16" "TvLink1.0");
+  }
   void purged(bool output) { simdev::port_purged(*dev, now, output), collect(); }
   bytes all_sent() const {
     bytes s;
@@ -318,10 +325,7 @@ TEST(model_loader, prompts_anyway_when_the_port_is_never_reopened) {
 TEST(model_effects, input_stops_where_the_effects_are_full_and_loses_nothing) {
   bench b;
   b.opened();
-  b.in("reset\r");
-  b.purged(false);
-  b.until(b.now + 5);
-  b.in("\x16" "TvLink1.0");
+  b.to_loader();
   // Every empty line is refused with a log line of its own: far more log
   // than one collection holds.
   const bytes crs(4000, '\r');
@@ -365,10 +369,7 @@ TEST(model_wire, a_chosen_record_is_answered_late_and_another_refused_once) {
     o.fw_refuse.items[o.fw_refuse.count++] = {2, 0x12};
   });
   b.opened();
-  b.in("reset\r");
-  b.purged(false);
-  b.until(b.now + 5);
-  b.in("\x16" "TvLink1.0");
+  b.to_loader();
   b.sent.clear();
   const int64_t t0 = b.now;
   b.in(":00000001FF\r");

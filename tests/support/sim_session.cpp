@@ -51,12 +51,7 @@ session run_session(const std::string& name, const std::vector<std::string>& sim
 std::string trace_written_bytes(const std::string& trace) {
   std::string bytes;
   bool in_write = false;
-  size_t at = 0;
-  while (at < trace.size()) {
-    size_t end = trace.find('\n', at);
-    if (end == std::string::npos) end = trace.size();
-    const std::string line = trace.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line : lines_of(trace)) {
     const std::string body = line.size() > 11 ? line.substr(11) : "";
     if (body.rfind("  ", 0) != 0) {
       in_write = body.rfind("write ", 0) == 0;
@@ -72,13 +67,7 @@ std::string trace_written_bytes(const std::string& trace) {
 
 std::vector<logged_packet> packet_log(const std::string& dir) {
   std::vector<logged_packet> out;
-  const std::string text = read_file(dir + "/packets.log");
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(at, end - at);
-    at = end + 1;
+  for (const std::string& line : lines_of(read_file(dir + "/packets.log"))) {
     if (line.empty()) continue;
     logged_packet p;
     const size_t arrow = line.find(" -> ");

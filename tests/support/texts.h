@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "run_program.h"
 
@@ -24,6 +26,27 @@ inline size_t count_of(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
   return n;
+}
+
+// The lines of `text`, without their line feeds (a last line without one too).
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+// A temporary binary stream holding `text`, rewound (nullptr when none can be made).
+inline FILE* text_stream(const std::string& text) {
+  FILE* f = std::tmpfile();
+  if (f == nullptr) return nullptr;
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::rewind(f);
+  return f;
 }
 
 inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {

@@ -16,6 +16,7 @@
 #include "text/lines.h"
 #include "text/numbers.h"
 #include "text/words.h"
+#include "texts.h"
 
 namespace {
 
@@ -142,11 +143,8 @@ TEST(TextNumbers, Digits) {
 }
 
 TEST(TextLines, StreamKeepsTheLineFeedAsFgets) {
-  FILE* f = std::tmpfile();
+  FILE* f = text_stream(std::string(254, 'a') + "\r\nb\r\r\n" + std::string(255, 'c') + "\r\nd");
   ASSERT_NE(f, nullptr);
-  const std::string text = std::string(254, 'a') + "\r\nb\r\r\n" + std::string(255, 'c') + "\r\nd";
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::rewind(f);
   char buf[256];
   const std::vector<std::string> pieces = {std::string(254, 'a') + "\n", "b\r\n", std::string(255, 'c'), "\n", "d"};
   for (const std::string& p : pieces) {
@@ -158,11 +156,8 @@ TEST(TextLines, StreamKeepsTheLineFeedAsFgets) {
 }
 
 TEST(TextLines, PiecesAndLineEnds) {
-  FILE* f = std::tmpfile();
+  FILE* f = text_stream("ab\r\ncd\r\re\n\nxyz");
   ASSERT_NE(f, nullptr);
-  std::string text = "ab\r\ncd\r\re\n\nxyz";
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::rewind(f);
   char buf[4];
   EXPECT_EQ(txt_read_line(f, buf, sizeof buf), 2);
   EXPECT_STREQ(buf, "ab");
@@ -185,10 +180,8 @@ TEST(TextLines, TextGivesTheSamePiecesAsTheStream) {
       std::string(3, '\0') + "\n", "abc\n", "abc\r\n", "a\r\r\n", "ab\r\r\n", x509 + "\r\n", x509 + "x\r\n",
       x509 + "xx\n", x509 + "xx\r\n", x509 + "xxx\n\r"};
   for (const std::string& text : texts) {
-    FILE* f = std::tmpfile();
+    FILE* f = text_stream(text);
     ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::rewind(f);
     for (int cap : {4, 256, 512}) {
       std::rewind(f);
       size_t pos = 0;
