@@ -211,7 +211,7 @@ int fw_record_error(uint8_t answer, int& errors, unsigned long line_number) {
 // update.
 int fw_send_record(const char* port, int len, unsigned long line_number, int& errors) {
   // Counted from when the line has left: its time on the wire comes first.
-  const int wait_ms = FW_RECORD_MS + static_cast<int>(wire_time_ms(FW_BAUD, len));
+  const int wait_ms = FW_RECORD_MS + static_cast<int>(wire_time_ms(FW_BAUD, static_cast<uint32_t>(len)));
   // Whatever arrived since the last line was answered belongs to no line
   // sent from here on.
   purge_port_input();

@@ -15,3 +15,9 @@ const long* get_baud(long baud) {
   }
   return nullptr;
 }
+
+uint32_t wire_time_ms(long baud, uint32_t bytes) {
+  if (baud <= 0) return 0;
+  const uint64_t ms = (uint64_t{bytes} * 10 * 1000 + static_cast<uint64_t>(baud) - 1) / static_cast<uint64_t>(baud);
+  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}

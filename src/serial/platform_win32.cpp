@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rates/rates.h"
 #include "serial/platform.h"
 #include "serial/port_name.h"
 
@@ -183,22 +184,12 @@ bool set_write_deadline(HANDLE h, plat_handle ph, const deadline& until) {
   return apply_timeouts(h, ph, ct);
 }
 
-// Milliseconds `chars` characters take on the wire at `baud` (10 bits each:
-// start, 8 data, stop), rounded up.
-uint32_t wire_ms(uint32_t chars, uint32_t baud) {
-  if (baud == 0) {
-    return 0;
-  }
-  const uint64_t ms = (uint64_t{chars} * 10000 + baud - 1) / baud;
-  return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
-}
-
 // The longest a drain may take when the driver holds `queued` bytes: twice
 // the wire time of those and of a full UART FIFO (the factor of the write
 // time-outs), plus the margin.
 uint32_t drain_bound_ms(uint32_t queued, uint32_t baud) {
   const uint32_t chars = queued > UINT32_MAX - fifo_chars ? UINT32_MAX : queued + fifo_chars;
-  const uint64_t ms = 2 * uint64_t{wire_ms(chars, baud)} + drain_margin_ms;
+  const uint64_t ms = 2 * uint64_t{wire_time_ms(static_cast<long>(baud), chars)} + drain_margin_ms;
   return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
 }
 
@@ -448,7 +439,8 @@ int plat_drain(plat_handle h, const deadline& until) {
       SetLastError(ERROR_TIMEOUT);
       return PLAT_FAILED;
     }
-    const uint32_t need = queued == before ? static_cast<uint32_t>(left) : wire_ms(queued, baud);
+    const uint32_t need =
+        queued == before ? static_cast<uint32_t>(left) : wire_time_ms(static_cast<long>(baud), queued);
     Sleep(need < static_cast<uint32_t>(left) ? need : static_cast<uint32_t>(left));
     before = queued;
     if (!queued_bytes(nh, &queued)) {
@@ -456,7 +448,7 @@ int plat_drain(plat_handle h, const deadline& until) {
     }
   }
   // The last characters may still sit in the UART's transmit FIFO.
-  const uint32_t fifo_ms = wire_ms(fifo_chars, baud);
+  const uint32_t fifo_ms = wire_time_ms(static_cast<long>(baud), fifo_chars);
   const int left = deadline_left_ms(bound);
   const uint32_t wait_ms = static_cast<uint32_t>(left) < fifo_ms ? static_cast<uint32_t>(left) : fifo_ms;
   if (wait_ms > 0) {

@@ -119,15 +119,6 @@ uint32_t write_total_ms(const comm_timeouts& t, int len) {
   return saturate_ms(uint64_t{t.write_total_multiplier} * n + t.write_total_constant);
 }
 
-uint32_t wire_time_ms(long baud, int bytes) {
-  if (baud <= 0 || bytes <= 0) {
-    return 0;
-  }
-  const uint64_t bit_ms = uint64_t{static_cast<uint32_t>(bytes)} * 10 * 1000;
-  const uint64_t rate = static_cast<uint64_t>(baud);
-  return saturate_ms((bit_ms + rate - 1) / rate);
-}
-
 namespace {
 
 int open_port_steps(const char* port_name, long baud) {

@@ -25,10 +25,6 @@ comm_timeouts read_timeouts(long baud, int timeout);
 uint32_t read_total_ms(const comm_timeouts& t, int size);
 // Total time a write of `len` bytes may take: multiplier * len + constant.
 uint32_t write_total_ms(const comm_timeouts& t, int len);
-// Time `bytes` bytes take on the line at `baud` (10 bits a byte), in whole
-// milliseconds rounded up. A write returns when its bytes are queued, so a
-// wait for the answer to them adds this: it counts from when they have left.
-uint32_t wire_time_ms(long baud, int bytes);
 
 // Opens the named port (COMn, or a device path beginning with "/") at `baud`.
 // 0, or -1 no name, -2 not opened, -3 set_comm_prop failed, -14 time-outs
